@@ -1,0 +1,155 @@
+#include "run.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "build_info.h"
+#include "destination.h"
+#include "file_io.h"
+#include "key_table.h"
+#include "transform.h"
+
+namespace {
+
+constexpr std::string_view usage_banner =
+    "\n"
+    "zodevir " ZODEVIR_VERSION " by " ZODEVIR_MAINTAINER ", released " ZODEVIR_RELEASE_MONTH "\n"
+    "Web: " ZODEVIR_HOMEPAGE "  E-mail: " ZODEVIR_CONTACT_EMAIL "\n"
+    "Parameters: Original_file, destiny_file, password, encode|decode. \n"
+    "Example: zodevir.exe file1.txt newfile.txt tarns encode\n";
+
+// Size of the blocks read, transformed and written. A multiple of the key
+// table's period and of the page size.
+constexpr std::size_t block_size = 256 * 1024;
+
+void fail(std::string_view message, std::string_view subject = {})
+{
+    std::string text(message);
+    text.append(subject);
+    print(text);
+}
+
+bool parse_mode(std::string_view word, cipher_mode& mode)
+{
+    if (word == "encode") {
+        mode = cipher_mode::encode;
+        return true;
+    }
+    if (word == "decode") {
+        mode = cipher_mode::decode;
+        return true;
+    }
+    return false;
+}
+
+// Overwrites the password where the kernel shows the command line from
+// (ps, /proc/PID/cmdline). The key table is all the run needs of it.
+void hide_password(char* password)
+{
+    std::memset(password, 0, std::strlen(password));
+}
+
+bool open_source(const char* path, unique_fd& fd, struct stat& st)
+{
+    fd = unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // A directory opens, but there is nothing in it to read.
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+enum class copy_result { done, read_failed, write_failed };
+
+copy_result copy_transformed(int source, int target, const block_key& key)
+{
+    alignas(4096) static std::uint8_t buffer[block_size];
+    std::uint64_t position = 0;
+    for (;;) {
+        const ssize_t n = read_some(source, buffer, sizeof buffer);
+        if (n < 0) {
+            return copy_result::read_failed;
+        }
+        if (n == 0) {
+            return copy_result::done;
+        }
+        const auto count = static_cast<std::size_t>(n);
+        transform_block(key, position, buffer, count);
+        if (!write_all(target, buffer, count)) {
+            return copy_result::write_failed;
+        }
+        position += count;
+    }
+}
+
+}  // namespace
+
+int run(int argc, char** argv)
+{
+    if (argc < 5) {
+        print(usage_banner);
+        return 1;
+    }
+    const char* source_path = argv[1];
+    const char* target_path = argv[2];
+    char* password = argv[3];
+    const std::string_view mode_word = argv[4];
+
+    if (*password == '\0') {
+        fail("Error:The password must not be empty");
+        return 1;
+    }
+    cipher_mode mode{};
+    if (!parse_mode(mode_word, mode)) {
+        fail("Error:The mode must be encode or decode:", mode_word);
+        return 1;
+    }
+
+    const block_key key = make_block_key(mode, build_key_table(password));
+    hide_password(password);
+
+    // A write to a closed pipe is reported like any failed write instead of
+    // ending the run silently; exceeding a file size limit likewise.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    install_signal_cleanup();
+
+    print(mode == cipher_mode::encode ? "encoding..." : "decoding...");
+
+    unique_fd source;
+    struct stat source_stat {};
+    if (!open_source(source_path, source, source_stat)) {
+        fail("Error:Cannot open the source file:", source_path);
+        return 1;
+    }
+    destination target;
+    if (!open_destination(target_path, source_stat, target)) {
+        discard_destination(target);
+        fail("Error:Cannot open the destiny file:", target_path);
+        return 1;
+    }
+
+    switch (copy_transformed(source.get(), target.fd.get(), key)) {
+    case copy_result::read_failed:
+        discard_destination(target);
+        fail("Error:Cannot read the source file:", source_path);
+        return 1;
+    case copy_result::write_failed:
+        discard_destination(target);
+        fail("Error:Cannot write the destiny file:", target_path);
+        return 1;
+    case copy_result::done:
+        break;
+    }
+    (void)close_fd(source);
+    if (!commit_destination(target)) {
+        fail("Error:Cannot write the destiny file:", target_path);
+        return 1;
+    }
+    print("\n");
+    return 0;
+}
