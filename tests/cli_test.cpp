@@ -1,0 +1,199 @@
+// The command line as a person meets it: console text, exit status and the
+// files a run leaves behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "build_info.h"
+#include "support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        lines.push_back(text.substr(start, nl - start));
+    }
+    EXPECT_EQ(start, text.size()) << "text after the last newline";
+    return lines;
+}
+
+TEST(Cli, TooFewArgumentsShowTheBannerAndTouchNothing)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", "data");
+    const strings cases[] = {{}, {"in"}, {"in", "out"}, {"in", "out", "pw"}};
+    for (const auto& args : cases) {
+        run_options options;
+        options.folder = dir.path;
+        const run_result r = run_zodevir(args, options);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "");
+        const auto lines = lines_of(r.out);
+        ASSERT_EQ(lines.size(), 5u) << r.out;
+        EXPECT_EQ(lines[0], "");
+        EXPECT_NE(lines[1].find(ZODEVIR_VERSION), std::string::npos) << lines[1];
+        EXPECT_NE(lines[1].find(ZODEVIR_RELEASE_MONTH), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find(ZODEVIR_HOMEPAGE), std::string::npos) << lines[2];
+        EXPECT_NE(lines[2].find(ZODEVIR_CONTACT_EMAIL), std::string::npos) << lines[2];
+        EXPECT_EQ(lines[3], "Parameters: Original_file, destiny_file, password, encode|decode. ");
+        EXPECT_EQ(lines[4], "Example: zodevir.exe file1.txt newfile.txt tarns encode");
+        EXPECT_EQ(folder_entries(dir.path), strings{"in"});
+    }
+}
+
+TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
+{
+    const struct {
+        std::string password;
+        std::string mode;
+        std::string message;
+    } cases[] = {
+        {"", "encode", "Error:The password must not be empty"},
+        {"", "bogus", "Error:The password must not be empty"},
+        {"pw", "Encode", "Error:The mode must be encode or decode:Encode"},
+        {"pw", "ENCODE", "Error:The mode must be encode or decode:ENCODE"},
+        {"pw", "Decode", "Error:The mode must be encode or decode:Decode"},
+        {"pw", "", "Error:The mode must be encode or decode:"},
+        {"pw", "encode ", "Error:The mode must be encode or decode:encode "},
+        {"pw", "decoded", "Error:The mode must be encode or decode:decoded"},
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "in", "source");
+        write_file(dir / "out", "old destination");
+        const run_result r = run_zodevir({dir / "in", dir / "out", c.password, c.mode});
+        EXPECT_EQ(r.exit_code, 1) << c.mode;
+        EXPECT_EQ(r.out, c.message);
+        EXPECT_EQ(read_file(dir / "out"), "old destination");
+        EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+    }
+}
+
+TEST(Cli, FilesThatCannotBeOpened)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", "source");
+    write_file(dir / "kept", "old destination");
+    mkdir((dir / "folder").c_str(), 0755);
+    const struct {
+        std::string source;
+        std::string target;
+        std::string message;
+    } cases[] = {
+        {dir / "missing", dir / "out", "Error:Cannot open the source file:" + dir / "missing"},
+        {dir / "missing", dir / "kept", "Error:Cannot open the source file:" + dir / "missing"},
+        {dir / "folder", dir / "out", "Error:Cannot open the source file:" + dir / "folder"},
+        {dir / "in", dir / "no/such/out", "Error:Cannot open the destiny file:" + dir / "no/such/out"},
+        {dir / "in", dir / "folder", "Error:Cannot open the destiny file:" + dir / "folder"},
+        {dir / "in", dir / "folder/", "Error:Cannot open the destiny file:" + dir / "folder/"},
+        {dir / "in", dir / "in/x", "Error:Cannot open the destiny file:" + dir / "in/x"},
+        {dir / "missing", dir / "no/out", "Error:Cannot open the source file:" + dir / "missing"},
+    };
+    for (const auto& c : cases) {
+        for (const std::string mode : {"encode", "decode"}) {
+            const run_result r = run_zodevir({c.source, c.target, "pw", mode});
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.out, mode.substr(0, 6) == "encode" ? "encoding..." + c.message
+                                                           : "decoding..." + c.message);
+            EXPECT_EQ(read_file(dir / "kept"), "old destination");
+            EXPECT_EQ(folder_entries(dir.path), (strings{"folder", "in", "kept"}));
+        }
+    }
+}
+
+TEST(Cli, EmptySourceGivesEmptyDestination)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", "");
+    const run_result r = run_zodevir({dir / "in", dir / "out", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    ASSERT_TRUE(path_exists(dir / "out"));
+    EXPECT_EQ(read_file(dir / "out"), "");
+}
+
+TEST(Cli, EncodesAndDecodesByteForByte)
+{
+    std::string all_values;
+    for (int round = 0; round < 5; ++round) {
+        for (int b = 0; b < 256; ++b) {
+            all_values.push_back(static_cast<char>(round % 2 == 0 ? b : 255 - b));
+        }
+    }
+    const struct {
+        std::string name;
+        std::string data;
+        std::string password;
+    } cases[] = {
+        {"one byte", "x", "tarns"},
+        {"1025 bytes", std::string(1025, 'A'), "tarns"},
+        {"every byte value", all_values, "s\xe9same \xff\x80"},
+        {"several blocks", sample_bytes(3 * 1024 * 1024 + 77), "long password of many words"},
+        {"two-byte password", sample_bytes(5000), "ab"},
+        {"one-byte password", sample_bytes(5000), "\xc3"},
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "plain", c.data);
+        const run_result enc = run_zodevir({dir / "plain", dir / "enc", c.password, "encode"});
+        EXPECT_EQ(enc.exit_code, 0) << c.name;
+        EXPECT_EQ(enc.out, "encoding...\n");
+        const std::string encoded = read_file(dir / "enc");
+        ASSERT_EQ(encoded, expected_output(c.data, c.password, cipher_mode::encode)) << c.name;
+
+        const run_result dec = run_zodevir({dir / "enc", dir / "back", c.password, "decode"});
+        EXPECT_EQ(dec.exit_code, 0) << c.name;
+        EXPECT_EQ(dec.out, "decoding...\n");
+        ASSERT_EQ(read_file(dir / "back"), c.data) << c.name;
+
+        // Decoding first and encoding the result restores the source as well.
+        ASSERT_EQ(run_zodevir({dir / "plain", dir / "d", c.password, "decode"}).exit_code, 0);
+        ASSERT_EQ(run_zodevir({dir / "d", dir / "de", c.password, "encode"}).exit_code, 0);
+        ASSERT_EQ(read_file(dir / "de"), c.data) << c.name;
+    }
+}
+
+TEST(Cli, PositionsOneKeyPeriodApartShareTheirKey)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", std::string(1025, '\x5a'));
+    ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "tarns", "encode"}).exit_code, 0);
+    const std::string out = read_file(dir / "out");
+    ASSERT_EQ(out.size(), 1025u);
+    EXPECT_EQ(out[1024], out[0]);
+    EXPECT_EQ(out[0], static_cast<char>(0x5a ^ 32));  // slot 0 of "tarns" is 32, an XOR key
+}
+
+TEST(Cli, ArgumentsAfterTheFourthAreIgnored)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", sample_bytes(4000));
+    ASSERT_EQ(run_zodevir({dir / "in", dir / "four", "pw", "encode"}).exit_code, 0);
+    const run_result r =
+        run_zodevir({dir / "in", dir / "six", "pw", "encode", "decode", dir / "in"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    EXPECT_EQ(read_file(dir / "six"), read_file(dir / "four"));
+    EXPECT_EQ(read_file(dir / "in"), sample_bytes(4000));
+}
+
+TEST(Cli, RelativePathsAreTakenFromTheWorkingFolder)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", "relative");
+    run_options options;
+    options.folder = dir.path;
+    const run_result r = run_zodevir({"in", "out", "pw", "encode"}, options);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "out"), expected_output("relative", "pw", cipher_mode::encode));
+    EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Helpers shared by the tests that run the built zodevir binary.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "transform.h"
+
+struct run_options {
+    rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE for the child
+    bool ignore_sigxfsz = false;
+    int umask_value = -1;  // the child's umask; -1 keeps the parent's
+    std::string folder;    // working folder of the child; empty keeps ours
+};
+
+struct run_result {
+    std::string out;    // everything the run printed on standard output
+    std::string err;    // and on standard error
+    int exit_code = -1;  // -1 when ended by a signal
+    int signal = 0;      // the signal that ended it, or 0
+};
+
+// A run that has been started but not waited for.
+struct running {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+};
+
+running start_zodevir(const std::vector<std::string>& args, const run_options& options = {});
+// Reads standard output until at least want bytes (or its end) arrived.
+std::string read_output(running& child, std::size_t want);
+run_result finish(running& child, std::string already_read = {});
+run_result run_zodevir(const std::vector<std::string>& args, const run_options& options = {});
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& data);
+bool path_exists(const std::string& path);
+std::vector<std::string> folder_entries(const std::string& path);  // sorted, without . and ..
+
+// A fresh folder, removed with everything in it at the end of the test.
+struct scratch_folder {
+    scratch_folder();
+    ~scratch_folder();
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    std::string path;
+};
+
+// The expected output, computed byte by byte from the definition: each byte
+// transformed under the key value of its position's slot.
+std::string expected_output(const std::string& data, const std::string& password, cipher_mode mode,
+                            std::uint64_t first_position = 0);
+
+// Bytes that exercise every value, in an order that is not the slot order.
+std::string sample_bytes(std::size_t size, unsigned seed = 1);
