@@ -1,1 +1,415 @@
+// Nothing is lost: failures, signals and awkward destinations leave the old
+// destination as it was and no temporary file behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const std::string old_bytes = "the old destination, which must survive";
+
+std::string temporary_in(const std::string& folder)
+{
+    for (const auto& name : folder_entries(folder)) {
+        if (name.rfind(".zodevir-", 0) == 0) {
+            return folder + "/" + name;
+        }
+    }
+    return {};
+}
+
+off_t size_of(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+mode_t mode_of(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// Writes data into a FIFO from a child process, so the test can read the
+// other end at the same time.
+pid_t feed_fifo(const std::string& fifo, const std::string& data)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        std::size_t done = 0;
+        while (fd >= 0 && done < data.size()) {
+            const ssize_t n = write(fd, data.data() + done, data.size() - done);
+            if (n <= 0) {
+                _exit(1);
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    return pid;
+}
+
+int wait_exit(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Safety, WriteFailuresAreReportedAndLeaveNothingBehind)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", sample_bytes(1 << 20));
+    write_file(dir / "out", old_bytes);
+    {
+        const run_result r = run_zodevir({dir / "in", "/dev/full", "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "encoding...Error:Cannot write the destiny file:/dev/full");
+    }
+    // A file size limit, whether or not the caller ignores SIGXFSZ.
+    for (const bool ignore : {true, false}) {
+        run_options options;
+        options.file_size_limit = 64 * 1024;
+        options.ignore_sigxfsz = ignore;
+        const run_result r = run_zodevir({dir / "in", dir / "out", "pw", "decode"}, options);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "decoding...Error:Cannot write the destiny file:" + dir / "out");
+        EXPECT_EQ(read_file(dir / "out"), old_bytes);
+        EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+    }
+}
+
+TEST(Safety, ReadFailureIsReportedAndKeepsTheDestination)
+{
+    // Reading this process's memory from address 0 fails with EIO.
+    const scratch_folder dir;
+    write_file(dir / "out", old_bytes);
+    const run_result r = run_zodevir({"/proc/self/mem", dir / "out", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "encoding...Error:Cannot read the source file:/proc/self/mem");
+    EXPECT_EQ(read_file(dir / "out"), old_bytes);
+    EXPECT_EQ(folder_entries(dir.path), strings{"out"});
+}
+
+TEST(Safety, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal)
+{
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        const scratch_folder dir;
+        const std::string fifo = dir / "src";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        write_file(dir / "out", old_bytes);
+        running child = start_zodevir({fifo, dir / "out", "pw", "encode"});
+        const int writer = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(writer, 0);
+        const std::string part = sample_bytes(5000);
+        ASSERT_EQ(write(writer, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+
+        // Wait until the run has written what it was given, then stop it.
+        std::string temporary;
+        for (int i = 0; i < 20000 && (temporary.empty() || size_of(temporary) < 5000); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            temporary = temporary_in(dir.path);
+        }
+        ASSERT_EQ(size_of(temporary), 5000) << "the run never wrote its temporary file";
+        kill(child.pid, sig);
+        const run_result r = finish(child);
+        close(writer);
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_EQ(r.out, "encoding...");
+        EXPECT_EQ(read_file(dir / "out"), old_bytes);
+        EXPECT_EQ(folder_entries(dir.path), (strings{"out", "src"})) << "signal " << sig;
+    }
+}
+
+TEST(Safety, InPlaceUnderAnyNameLosesNothing)
+{
+    const std::string data = sample_bytes(300000, 3);
+    const std::string encoded = expected_output(data, "in place", cipher_mode::encode);
+    const struct {
+        std::string source;
+        std::string target;
+    } cases[] = {
+        {"file", "file"},
+        {"file", "./file"},
+        {"./sub/../file", "file"},
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        mkdir((dir / "sub").c_str(), 0755);
+        write_file(dir / "file", data);
+        run_options options;
+        options.folder = dir.path;
+        const run_result enc = run_zodevir({c.source, c.target, "in place", "encode"}, options);
+        EXPECT_EQ(enc.exit_code, 0);
+        EXPECT_EQ(enc.out, "encoding...\n");
+        ASSERT_EQ(read_file(dir / "file"), encoded) << c.source << " -> " << c.target;
+        ASSERT_EQ(run_zodevir({c.target, c.source, "in place", "decode"}, options).exit_code, 0);
+        ASSERT_EQ(read_file(dir / "file"), data);
+        EXPECT_EQ(folder_entries(dir.path), (strings{"file", "sub"}));
+    }
+}
+
+TEST(Safety, HardLinkedDestinationGetsANewFileAndTheSourceStays)
+{
+    const scratch_folder dir;
+    const std::string data = sample_bytes(70000, 4);
+    write_file(dir / "a", data);
+    ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
+    const run_result r = run_zodevir({dir / "a", dir / "b", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "b"), expected_output(data, "pw", cipher_mode::encode));
+    EXPECT_EQ(read_file(dir / "a"), data);
+    EXPECT_EQ(folder_entries(dir.path), (strings{"a", "b"}));
+}
+
+TEST(Safety, SymbolicLinkStaysALinkAndItsTargetGetsTheOutput)
+{
+    const std::string data = sample_bytes(9000, 5);
+    const std::string encoded = expected_output(data, "pw", cipher_mode::encode);
+    const scratch_folder dir;
+    const scratch_folder elsewhere;
+    write_file(dir / "in", data);
+    write_file(dir / "target", old_bytes);
+    write_file(elsewhere / "far", old_bytes);
+    ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+    ASSERT_EQ(symlink("link", (dir / "chain").c_str()), 0);
+    ASSERT_EQ(symlink("not-yet", (dir / "dangling").c_str()), 0);
+    ASSERT_EQ(symlink((elsewhere / "far").c_str(), (dir / "absolute").c_str()), 0);
+    const struct {
+        std::string link;
+        std::string receiver;
+    } cases[] = {
+        {"link", dir / "target"},
+        {"chain", dir / "target"},
+        {"dangling", dir / "not-yet"},
+        {"absolute", elsewhere / "far"},
+    };
+    for (const auto& c : cases) {
+        char before[256] = {};
+        ASSERT_GT(readlink((dir / c.link).c_str(), before, sizeof before - 1), 0);
+        const run_result r = run_zodevir({dir / "in", dir / c.link, "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 0) << c.link;
+        struct stat st {};
+        ASSERT_EQ(lstat((dir / c.link).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << c.link;
+        char after[256] = {};
+        ASSERT_GT(readlink((dir / c.link).c_str(), after, sizeof after - 1), 0);
+        EXPECT_STREQ(after, before);
+        EXPECT_EQ(read_file(c.receiver), encoded) << c.link;
+    }
+    EXPECT_EQ(folder_entries(dir.path),
+              (strings{"absolute", "chain", "dangling", "in", "link", "not-yet", "target"}));
+    EXPECT_EQ(folder_entries(elsewhere.path), strings{"far"});
+}
+
+TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", "some bytes");
+    for (const mode_t mode : {mode_t{0640}, mode_t{0600}, mode_t{0755}, mode_t{0444}, mode_t{02750}}) {
+        write_file(dir / "out", old_bytes);
+        ASSERT_EQ(chmod((dir / "out").c_str(), mode), 0);
+        ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "pw", "encode"}).exit_code, 0);
+        EXPECT_EQ(mode_of(dir / "out"), mode);
+        EXPECT_EQ(read_file(dir / "out"), expected_output("some bytes", "pw", cipher_mode::encode));
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((dir / "out").c_str(), 1234, 5678), 0);
+        ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "pw", "decode"}).exit_code, 0);
+        struct stat st {};
+        ASSERT_EQ(stat((dir / "out").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 5678u);
+    }
+}
+
+TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
+{
+    const struct {
+        int umask_value;
+        mode_t mode;
+    } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {027, 0640}};
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "in", "x");
+        run_options options;
+        options.umask_value = c.umask_value;
+        ASSERT_EQ(run_zodevir({dir / "in", dir / "new", "pw", "encode"}, options).exit_code, 0);
+        EXPECT_EQ(mode_of(dir / "new"), c.mode) << "umask " << c.umask_value;
+    }
+}
+
+TEST(Safety, FifoSourceAndFifoDestination)
+{
+    const scratch_folder dir;
+    const std::string data = sample_bytes(700000, 6);
+    ASSERT_EQ(mkfifo((dir / "src").c_str(), 0600), 0);
+    const pid_t writer = feed_fifo(dir / "src", data);
+    const run_result r = run_zodevir({dir / "src", dir / "out", "pw", "encode"});
+    EXPECT_EQ(wait_exit(writer), 0);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    EXPECT_EQ(read_file(dir / "out"), expected_output(data, "pw", cipher_mode::encode));
+
+    // A FIFO destination is written directly: no temporary file, no rename.
+    ASSERT_EQ(mkfifo((dir / "sink").c_str(), 0600), 0);
+    running child = start_zodevir({dir / "out", dir / "sink", "pw", "decode"});
+    const std::string back = read_file(dir / "sink");
+    const run_result d = finish(child);
+    EXPECT_EQ(d.exit_code, 0);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(folder_entries(dir.path), (strings{"out", "sink", "src"}));
+}
+
+TEST(Safety, DeviceDestinationIsWrittenDirectly)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", sample_bytes(100000));
+    const run_result r = run_zodevir({dir / "in", "/dev/null", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    struct stat st {};
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST(Safety, PasswordLeavesTheProcessListOnceTheTableIsBuilt)
+{
+    const scratch_folder dir;
+    const std::string fifo = dir / "src";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string password = "hunter2-not-for-ps";
+    running child = start_zodevir({fifo, dir / "out", password, "encode"});
+    // The announcement comes after the table is built; the run then waits on
+    // the FIFO for a writer.
+    const std::string shown = read_output(child, 11);
+    ASSERT_EQ(shown, "encoding...");
+    const std::string cmdline = read_file("/proc/" + std::to_string(child.pid) + "/cmdline");
+    EXPECT_EQ(cmdline.find(password), std::string::npos);
+    EXPECT_EQ(cmdline.find("hunter"), std::string::npos);
+    EXPECT_NE(cmdline.find(fifo), std::string::npos) << "the other arguments stay visible";
+
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_EQ(write(writer, "abc", 3), 3);
+    close(writer);
+    const run_result r = finish(child, shown);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "out"), expected_output("abc", password, cipher_mode::encode));
+}
+
+// A folder in which no new file can be created but an existing one can be
+// written: a tiny tmpfs whose only free inode is taken by the destination.
+class FullFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=4m,nr_inodes=2") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+        }
+        mounted = true;
+        write_file(dir / "out", old_bytes);
+        ASSERT_EQ(read_file(dir / "out"), old_bytes);
+        ASSERT_LT(open((dir / "probe").c_str(), O_WRONLY | O_CREAT, 0600), 0);
+    }
+    void TearDown() override
+    {
+        if (mounted) {
+            umount2(dir.path.c_str(), MNT_DETACH);
+        }
+    }
+    scratch_folder dir;
+    scratch_folder other;
+    bool mounted = false;
+};
+
+TEST_F(FullFolder, DestinationIsWrittenDirectlyWhenNoTemporaryFits)
+{
+    const std::string data = sample_bytes(20000, 8);
+    write_file(other / "in", data);
+    const run_result r = run_zodevir({other / "in", dir / "out", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    EXPECT_EQ(read_file(dir / "out"), expected_output(data, "pw", cipher_mode::encode));
+    EXPECT_EQ(folder_entries(dir.path), strings{"out"});
+}
+
+TEST_F(FullFolder, InPlaceWithoutTemporaryIsRefused)
+{
+    const run_result r = run_zodevir({dir / "out", dir / "out", "pw", "encode"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / "out");
+    EXPECT_EQ(read_file(dir / "out"), old_bytes);
+    EXPECT_EQ(folder_entries(dir.path), strings{"out"});
+}
+
+TEST(Stream, MoreThanTwoGibibytesThroughPipes)
+{
+    // Past 2^31 bytes positions no longer fit 32 bits; the key stream must go on.
+    const std::uint64_t total = (1ull << 31) + 12345;
+    const std::string pattern = sample_bytes((1 << 20) + 1, 9);  // not a multiple of the period
+    const scratch_folder dir;
+    ASSERT_EQ(mkfifo((dir / "src").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / "dst").c_str(), 0600), 0);
+
+    running child = start_zodevir({dir / "src", dir / "dst", "big", "encode"});
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const int fd = open((dir / "src").c_str(), O_WRONLY);
+        std::uint64_t sent = 0;
+        while (fd >= 0 && sent < total) {
+            const std::size_t offset = static_cast<std::size_t>(sent % pattern.size());
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(pattern.size() - offset, total - sent));
+            const ssize_t n = write(fd, pattern.data() + offset, want);
+            if (n <= 0) {
+                _exit(1);
+            }
+            sent += static_cast<std::uint64_t>(n);
+        }
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    const int reader = open((dir / "dst").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    constexpr std::size_t tail_size = 64 * 1024;
+    std::string tail;
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t received = 0;
+    for (ssize_t n; (n = read(reader, chunk.data(), chunk.size())) > 0;) {
+        received += static_cast<std::uint64_t>(n);
+        tail.append(chunk.data(), static_cast<std::size_t>(n));
+        if (tail.size() > 4 * tail_size) {
+            tail.erase(0, tail.size() - tail_size);
+        }
+    }
+    close(reader);
+    EXPECT_EQ(wait_exit(writer), 0);
+    const run_result r = finish(child);
+    EXPECT_EQ(r.exit_code, 0);
+    ASSERT_EQ(received, total);
+
+    tail.erase(0, tail.size() - tail_size);
+    const std::uint64_t first = total - tail_size;
+    std::string plain(tail_size, '\0');
+    for (std::size_t i = 0; i < tail_size; ++i) {
+        plain[i] = pattern[static_cast<std::size_t>((first + i) % pattern.size())];
+    }
+    EXPECT_EQ(tail, expected_output(plain, "big", cipher_mode::encode, first));
+}
+
+}  // namespace
