@@ -161,21 +161,30 @@ bool open_destination(const char* path, const struct stat& source, destination& 
     return true;
 }
 
-bool commit_destination(destination& dest)
+void reserve_destination(destination& dest, off_t size)
 {
-    if (dest.temporary.empty()) {
-        return close_fd(dest.fd);
+    if (size > 0 && ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+        dest.reserved = size;
     }
+}
+
+bool commit_destination(destination& dest, off_t written)
+{
     const int fd = dest.fd.get();
-    bool ok = true;
+    // A source that shrank while it was read leaves reserved space past the
+    // end of the output; give it back.
+    bool ok = dest.reserved <= written || ::ftruncate(fd, written) == 0;
+    if (dest.temporary.empty()) {
+        return close_fd(dest.fd) && ok;
+    }
     if (dest.replaces) {
         // Owner first: changing it may clear set-id bits that the mode then
         // restores. Only a privileged process may give a file away, so a
         // refused change of owner is not a failure.
         (void)::fchown(fd, dest.previous.st_uid, dest.previous.st_gid);
-        ok = ::fchmod(fd, dest.previous.st_mode & 07777) == 0;
+        ok = ::fchmod(fd, dest.previous.st_mode & 07777) == 0 && ok;
     } else {
-        ok = ::fchmod(fd, 0666 & ~current_umask()) == 0;
+        ok = ::fchmod(fd, 0666 & ~current_umask()) == 0 && ok;
     }
     ok = close_fd(dest.fd) && ok;
     if (ok) {

@@ -18,6 +18,7 @@ struct destination {
     std::string target;     // the file that receives the output, links resolved
     std::string temporary;  // empty when the target is written directly
     bool replaces = false;  // an existing regular file is being replaced
+    off_t reserved = 0;     // bytes of disk space set aside ahead of writing
     struct stat previous {};  // the replaced file's metadata, when replaces
 };
 
@@ -30,9 +31,15 @@ void install_signal_cleanup();
 // directly while it is the source itself (that would destroy the source).
 bool open_destination(const char* path, const struct stat& source, destination& out);
 
-// Gives the finished output its final permissions and puts it in place. False
-// on any failure, in which case the temporary file is already removed.
-bool commit_destination(destination& dest);
+// Sets disk space aside for size bytes of output, where the file system can,
+// without changing the file's length. The file system then lays the output out
+// in one go instead of block by block as writes arrive. Failure is harmless.
+void reserve_destination(destination& dest, off_t size);
+
+// Gives the finished output, written bytes long, its final permissions and
+// puts it in place. False on any failure, in which case the temporary file is
+// already removed.
+bool commit_destination(destination& dest, off_t written);
 
 // Abandons the output: closes it and removes the temporary file, if any.
 void discard_destination(destination& dest);

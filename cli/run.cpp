@@ -25,9 +25,10 @@ constexpr std::string_view usage_banner =
     "Parameters: Original_file, destiny_file, password, encode|decode. \n"
     "Example: zodevir.exe file1.txt newfile.txt tarns encode\n";
 
-// Size of the blocks read, transformed and written. A multiple of the key
-// table's period and of the page size.
-constexpr std::size_t block_size = 256 * 1024;
+// Size of the blocks read, transformed and written: a multiple of the key
+// table's period and of the page size. Measured from 128 KiB to 4 MiB, 1 MiB
+// was fastest; it is also the run's only sizeable memory.
+constexpr std::size_t block_size = 1024 * 1024;
 
 void fail(std::string_view message, std::string_view subject = {})
 {
@@ -65,10 +66,11 @@ bool open_source(const char* path, unique_fd& fd, struct stat& st)
 
 enum class copy_result { done, read_failed, write_failed };
 
-copy_result copy_transformed(int source, int target, const block_key& key)
+copy_result copy_transformed(int source, int target, const block_key& key,
+                             std::uint64_t& position)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
-    std::uint64_t position = 0;
+    position = 0;
     for (;;) {
         const ssize_t n = read_some(source, buffer, sizeof buffer);
         if (n < 0) {
@@ -133,7 +135,12 @@ int run(int argc, char** argv)
         return 1;
     }
 
-    switch (copy_transformed(source.get(), target.fd.get(), key)) {
+    if (S_ISREG(source_stat.st_mode)) {
+        (void)::posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        reserve_destination(target, source_stat.st_size);
+    }
+    std::uint64_t written = 0;
+    switch (copy_transformed(source.get(), target.fd.get(), key, written)) {
     case copy_result::read_failed:
         discard_destination(target);
         fail("Error:Cannot read the source file:", source_path);
@@ -146,7 +153,7 @@ int run(int argc, char** argv)
         break;
     }
     (void)close_fd(source);
-    if (!commit_destination(target)) {
+    if (!commit_destination(target, static_cast<off_t>(written))) {
         fail("Error:Cannot write the destiny file:", target_path);
         return 1;
     }
