@@ -15,10 +15,10 @@
 
 struct destination {
     unique_fd fd;
-    std::string target;     // the file that receives the output, links resolved
-    std::string temporary;  // empty when the target is written directly
-    bool replaces = false;  // an existing regular file is being replaced
-    off_t reserved = 0;     // bytes of disk space set aside ahead of writing
+    std::string target;       // the file that receives the output, links resolved
+    std::string temporary;    // empty when the target is written directly
+    bool replaces = false;    // an existing regular file is being replaced
+    off_t reserved = 0;       // bytes of disk space set aside ahead of writing
     struct stat previous {};  // the replaced file's metadata, when replaces
 };
 

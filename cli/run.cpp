@@ -20,8 +20,10 @@ namespace {
 
 constexpr std::string_view usage_banner =
     "\n"
-    "zodevir " ZODEVIR_VERSION " by " ZODEVIR_MAINTAINER ", released " ZODEVIR_RELEASE_MONTH "\n"
-    "Web: " ZODEVIR_HOMEPAGE "  E-mail: " ZODEVIR_CONTACT_EMAIL "\n"
+    "zodevir " ZODEVIR_VERSION " by " ZODEVIR_MAINTAINER ", released " ZODEVIR_RELEASE_MONTH
+    "\n"
+    "Web: " ZODEVIR_HOMEPAGE "  E-mail: " ZODEVIR_CONTACT_EMAIL
+    "\n"
     "Parameters: Original_file, destiny_file, password, encode|decode. \n"
     "Example: zodevir.exe file1.txt newfile.txt tarns encode\n";
 
@@ -66,8 +68,7 @@ bool open_source(const char* path, unique_fd& fd, struct stat& st)
 
 enum class copy_result { done, read_failed, write_failed };
 
-copy_result copy_transformed(int source, int target, const block_key& key,
-                             std::uint64_t& position)
+copy_result copy_transformed(int source, int target, const block_key& key, std::uint64_t& position)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
     position = 0;

@@ -75,8 +75,8 @@ TEST(KeyTable, TwoBytePasswordTakesTheMultiplierAsZero)
         std::string password;
         std::int32_t every_slot;
     } cases[] = {
-        {"ab", 98},       // |s('b')|
-        {"a\xff", 1},     // |s(0xFF)| = |-1|
+        {"ab", 98},    // |s('b')|
+        {"a\xff", 1},  // |s(0xFF)| = |-1|
         {"\x01\x80", 128},
         {"zz", 122},
     };

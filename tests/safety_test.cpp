@@ -222,7 +222,8 @@ TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
 {
     const scratch_folder dir;
     write_file(dir / "in", "some bytes");
-    for (const mode_t mode : {mode_t{0640}, mode_t{0600}, mode_t{0755}, mode_t{0444}, mode_t{02750}}) {
+    for (const mode_t mode :
+         {mode_t{0640}, mode_t{0600}, mode_t{0755}, mode_t{0444}, mode_t{02750}}) {
         write_file(dir / "out", old_bytes);
         ASSERT_EQ(chmod((dir / "out").c_str(), mode), 0);
         ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "pw", "encode"}).exit_code, 0);

@@ -157,8 +157,8 @@ std::vector<std::string> folder_entries(const std::string& path)
 scratch_folder::scratch_folder()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/zodevir-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zodevir-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::abort();
     }

@@ -18,8 +18,8 @@ struct run_options {
 };
 
 struct run_result {
-    std::string out;    // everything the run printed on standard output
-    std::string err;    // and on standard error
+    std::string out;     // everything the run printed on standard output
+    std::string err;     // and on standard error
     int exit_code = -1;  // -1 when ended by a signal
     int signal = 0;      // the signal that ended it, or 0
 };

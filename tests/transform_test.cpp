@@ -16,11 +16,11 @@ TEST(TransformByte, WorkedValues)
         int in;
         int out;
     } cases[] = {
-        {cipher_mode::encode, 0, 77, 77},     {cipher_mode::decode, 0, 77, 77},
-        {cipher_mode::encode, 9, 250, 3},     {cipher_mode::decode, 9, 3, 250},
-        {cipher_mode::encode, 4, 3, 255},     {cipher_mode::decode, 4, 255, 3},
-        {cipher_mode::encode, 5, 0x10, 0x15}, {cipher_mode::decode, 5, 0x15, 0x10},
-        {cipher_mode::encode, 3, 0xFE, 0x01}, {cipher_mode::decode, 1, 0xFF, 0x00},
+        {cipher_mode::encode, 0, 77, 77},       {cipher_mode::decode, 0, 77, 77},
+        {cipher_mode::encode, 9, 250, 3},       {cipher_mode::decode, 9, 3, 250},
+        {cipher_mode::encode, 4, 3, 255},       {cipher_mode::decode, 4, 255, 3},
+        {cipher_mode::encode, 5, 0x10, 0x15},   {cipher_mode::decode, 5, 0x15, 0x10},
+        {cipher_mode::encode, 3, 0xFE, 0x01},   {cipher_mode::decode, 1, 0xFF, 0x00},
         {cipher_mode::encode, 254, 0xFF, 0x01}, {cipher_mode::encode, 253, 0x80, 0x83},
     };
     for (const auto& c : cases) {
@@ -42,8 +42,8 @@ TEST(TransformByte, DecodeUndoesEncodeForEveryKeyAndByte)
     }
 }
 
-std::vector<std::uint8_t> expected(cipher_mode mode, const key_table& table,
-                                   std::uint64_t position, const std::vector<std::uint8_t>& in)
+std::vector<std::uint8_t> expected(cipher_mode mode, const key_table& table, std::uint64_t position,
+                                   const std::vector<std::uint8_t>& in)
 {
     std::vector<std::uint8_t> out(in.size());
     for (std::size_t i = 0; i < in.size(); ++i) {
