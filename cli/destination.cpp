@@ -153,6 +153,11 @@ bool open_destination(const char* path, const struct stat& source, destination& 
     if (out.target.empty() || out.target.back() == '/') {
         return false;
     }
+    // Replacing is not a way around a file's permissions: a destination this
+    // user may not write is refused, as opening it for writing would be.
+    if (exists && ::faccessat(AT_FDCWD, out.target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;
+    }
     if (!create_temporary(out)) {
         return open_directly(out, source);
     }

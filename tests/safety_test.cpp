@@ -240,6 +240,32 @@ TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
     }
 }
 
+TEST(Safety, DestinationTheUserMayNotWriteIsRefused)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    // Root may write anything, so the run is made as an unprivileged user in
+    // a folder that user may write.
+    const scratch_folder dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+    write_file(dir / "in", "source");
+    write_file(dir / "locked", old_bytes);
+    ASSERT_EQ(chmod((dir / "locked").c_str(), 0444), 0);
+    run_options options;
+    options.user = 65534;
+    const run_result r = run_zodevir({dir / "in", dir / "locked", "pw", "encode"}, options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / "locked");
+    EXPECT_EQ(read_file(dir / "locked"), old_bytes);
+    EXPECT_EQ(folder_entries(dir.path), (strings{"in", "locked"}));
+
+    // A file the user may write is replaced as usual.
+    ASSERT_EQ(chmod((dir / "locked").c_str(), 0666), 0);
+    EXPECT_EQ(run_zodevir({dir / "in", dir / "locked", "pw", "encode"}, options).exit_code, 0);
+    EXPECT_EQ(read_file(dir / "locked"), expected_output("source", "pw", cipher_mode::encode));
+}
+
 TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
 {
     const struct {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -51,6 +52,10 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         }
         if (options.ignore_sigxfsz) {
             signal(SIGXFSZ, SIG_IGN);
+        }
+        if (options.user != 0 && (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
+                                  setuid(options.user) != 0)) {
+            _exit(126);
         }
         if (options.umask_value >= 0) {
             umask(static_cast<mode_t>(options.umask_value));

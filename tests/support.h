@@ -15,6 +15,7 @@ struct run_options {
     bool ignore_sigxfsz = false;
     int umask_value = -1;  // the child's umask; -1 keeps the parent's
     std::string folder;    // working folder of the child; empty keeps ours
+    uid_t user = 0;        // run as this user and group (when we are root); 0 keeps ours
 };
 
 struct run_result {
