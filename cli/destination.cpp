@@ -11,7 +11,6 @@
 namespace {
 
 // The temporary file the signal handler must remove; null when there is none.
-// It is only changed while the cleanup signals are blocked.
 const char* volatile pending_temporary = nullptr;
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -25,26 +24,24 @@ extern "C" void remove_temporary_and_die(int sig)
     ::raise(sig);
 }
 
-// Blocks the cleanup signals for its lifetime, so that the temporary file and
-// pending_temporary change together.
-class signal_guard {
-public:
-    signal_guard()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int sig : cleanup_signals) {
-            sigaddset(&set, sig);
-        }
-        sigprocmask(SIG_BLOCK, &set, &saved_);
+// The temporary file and pending_temporary change together while the cleanup
+// signals are held back, so the handler never sees one without the other.
+sigset_t hold_cleanup_signals()
+{
+    sigset_t set;
+    sigset_t saved;
+    sigemptyset(&set);
+    for (const int sig : cleanup_signals) {
+        sigaddset(&set, sig);
     }
-    signal_guard(const signal_guard&) = delete;
-    signal_guard& operator=(const signal_guard&) = delete;
-    ~signal_guard() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    sigprocmask(SIG_BLOCK, &set, &saved);
+    return saved;
+}
 
-private:
-    sigset_t saved_{};
-};
+void release_cleanup_signals(const sigset_t& saved)
+{
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
 
 std::string parent_folder(const std::string& path)
 {
@@ -88,15 +85,15 @@ mode_t current_umask()
 bool create_temporary(destination& dest)
 {
     std::string name = parent_folder(dest.target) + "/.zodevir-XXXXXX";
-    const signal_guard guard;
+    const sigset_t saved = hold_cleanup_signals();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    if (fd >= 0) {
+        dest.fd = unique_fd(fd);
+        dest.temporary = std::move(name);
+        pending_temporary = dest.temporary.c_str();
     }
-    dest.fd = unique_fd(fd);
-    dest.temporary = std::move(name);
-    pending_temporary = dest.temporary.c_str();
-    return true;
+    release_cleanup_signals(saved);
+    return fd >= 0;
 }
 
 // Without a temporary file the target is written in place, which is only
@@ -193,12 +190,13 @@ bool commit_destination(destination& dest, off_t written)
     }
     ok = close_fd(dest.fd) && ok;
     if (ok) {
-        const signal_guard guard;
+        const sigset_t saved = hold_cleanup_signals();
         ok = ::rename(dest.temporary.c_str(), dest.target.c_str()) == 0;
         if (ok) {
             pending_temporary = nullptr;
             dest.temporary.clear();
         }
+        release_cleanup_signals(saved);
     }
     if (!ok) {
         discard_destination(dest);
@@ -212,9 +210,10 @@ void discard_destination(destination& dest)
         (void)close_fd(dest.fd);
     }
     if (!dest.temporary.empty()) {
-        const signal_guard guard;
+        const sigset_t saved = hold_cleanup_signals();
         ::unlink(dest.temporary.c_str());
         pending_temporary = nullptr;
         dest.temporary.clear();
+        release_cleanup_signals(saved);
     }
 }

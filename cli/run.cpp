@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "build_info.h"
@@ -34,9 +33,8 @@ constexpr std::size_t block_size = 1024 * 1024;
 
 void fail(std::string_view message, std::string_view subject = {})
 {
-    std::string text(message);
-    text.append(subject);
-    print(text);
+    print(message);
+    print(subject);
 }
 
 bool parse_mode(std::string_view word, cipher_mode& mode)
