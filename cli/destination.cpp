@@ -165,7 +165,9 @@ bool open_destination(const char* path, const struct stat& source, destination& 
 
 void reserve_destination(destination& dest, off_t size)
 {
-    if (size > 0 && ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+    // Only the temporary file is certain to be a new regular file of ours.
+    if (!dest.temporary.empty() && size > 0 &&
+        ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
         dest.reserved = size;
     }
 }

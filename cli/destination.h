@@ -31,8 +31,8 @@ void install_signal_cleanup();
 // directly while it is the source itself (that would destroy the source).
 bool open_destination(const char* path, const struct stat& source, destination& out);
 
-// Sets disk space aside for size bytes of output, where the file system can,
-// without changing the file's length. The file system then lays the output out
+// Sets disk space aside for size bytes of output in the temporary file, where
+// the file system can, without changing the file's length. The file system then lays the output out
 // in one go instead of block by block as writes arrive. Failure is harmless.
 void reserve_destination(destination& dest, off_t size);
 
