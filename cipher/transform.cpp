@@ -53,8 +53,8 @@ namespace {
 #endif
 
 ZODEVIR_VECTOR_CLONES
-void encode_run(const std::uint8_t* flip, const std::uint8_t* add, std::uint8_t* data,
-                std::size_t count)
+void encode_run(const std::uint8_t* __restrict flip, const std::uint8_t* __restrict add,
+                std::uint8_t* __restrict data, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
         data[i] = static_cast<std::uint8_t>((data[i] ^ flip[i]) + add[i]);
@@ -62,8 +62,8 @@ void encode_run(const std::uint8_t* flip, const std::uint8_t* add, std::uint8_t*
 }
 
 ZODEVIR_VECTOR_CLONES
-void decode_run(const std::uint8_t* flip, const std::uint8_t* add, std::uint8_t* data,
-                std::size_t count)
+void decode_run(const std::uint8_t* __restrict flip, const std::uint8_t* __restrict add,
+                std::uint8_t* __restrict data, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
         data[i] = static_cast<std::uint8_t>((data[i] - add[i]) ^ flip[i]);
