@@ -53,6 +53,9 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         if (options.ignore_sigxfsz) {
             signal(SIGXFSZ, SIG_IGN);
         }
+        // The binary is opened before giving up root: the other user may not
+        // be able to reach the build folder.
+        const int binary = open(argv[0], O_RDONLY | O_CLOEXEC);
         if (options.user != 0 && (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
                                   setuid(options.user) != 0)) {
             _exit(126);
@@ -67,7 +70,7 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
+        fexecve(binary, argv.data(), environ);
         _exit(127);
     }
     close(out[1]);
