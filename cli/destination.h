@@ -32,8 +32,9 @@ void install_signal_cleanup();
 bool open_destination(const char* path, const struct stat& source, destination& out);
 
 // Sets disk space aside for size bytes of output in the temporary file, where
-// the file system can, without changing the file's length. The file system then lays the output out
-// in one go instead of block by block as writes arrive. Failure is harmless.
+// the file system can, without changing the file's length. The file system
+// then lays the output out in one go instead of block by block as writes
+// arrive. Failure is harmless.
 void reserve_destination(destination& dest, off_t size);
 
 // Gives the finished output, written bytes long, its final permissions and
