@@ -67,9 +67,8 @@ pid_t feed_fifo(const std::string& fifo, const std::string& data)
 
 int wait_exit(pid_t pid)
 {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = wait_for(pid);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Safety, WriteFailuresAreReportedAndLeaveNothingBehind)

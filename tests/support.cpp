@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,13 +112,25 @@ std::string drain(int fd)
 
 }  // namespace
 
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
 run_result finish(running& child, std::string already_read)
 {
     run_result result;
     result.out = std::move(already_read) + drain(child.out_fd);
     result.err = drain(child.err_fd);
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0) {
+    const int status = wait_for(child.pid);
+    if (status == -1) {
+        return result;  // neither an exit code nor a signal
     }
     if (WIFEXITED(status)) {
         result.exit_code = WEXITSTATUS(status);

@@ -36,6 +36,9 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
 // Reads standard output until at least want bytes (or its end) arrived.
 std::string read_output(running& child, std::size_t want);
 run_result finish(running& child, std::string already_read = {});
+// The wait status of a child process, waiting through EINTR; -1 if there is
+// no such child.
+int wait_for(pid_t pid);
 run_result run_zodevir(const std::vector<std::string>& args, const run_options& options = {});
 
 std::string read_file(const std::string& path);
