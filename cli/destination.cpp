@@ -2,30 +2,46 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
-// The temporary file the signal handler must remove; null when there is none.
-const char* volatile pending_temporary = nullptr;
+// The temporary file the signal handler must remove, as a name within an
+// open folder; pending_folder is -1 when there is none. Both change together
+// while the cleanup signals are held back, so the handler never sees one
+// without the other.
+volatile sig_atomic_t pending_folder = -1;
+char pending_name[sizeof destination::temporary];
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Set once the output has been renamed into place: from then on the run has
+// done its work, and a cleanup signal (one held back during the rename, say)
+// no longer ends it.
+volatile sig_atomic_t output_in_place = 0;
+
+constexpr int cleanup_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
+                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// Links followed before a chain counts as a loop, as the kernel counts them.
+constexpr int max_link_hops = 40;
 
 extern "C" void remove_temporary_and_die(int sig)
 {
-    if (const char* path = pending_temporary) {
-        ::unlink(path);
+    if (output_in_place) {
+        return;
+    }
+    if (const int folder = pending_folder; folder >= 0) {
+        ::unlinkat(folder, pending_name, 0);
     }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
 
-// The temporary file and pending_temporary change together while the cleanup
-// signals are held back, so the handler never sees one without the other.
 sigset_t hold_cleanup_signals()
 {
     sigset_t set;
@@ -43,36 +59,210 @@ void release_cleanup_signals(const sigset_t& saved)
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
-std::string parent_folder(const std::string& path)
+bool same_file(const struct stat& a, const struct stat& b)
 {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Follows a chain of symbolic links to the name that is not one (it need not
-// exist yet), so that a link stays a link and its target gets the output.
-std::string resolve_links(std::string path)
+// The descriptor that a name such as /dev/stdout or /proc/self/fd/3 stands
+// for, or -1 when path is not such a name.
+int named_descriptor(const char* path)
 {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            return path;
+    static constexpr struct {
+        const char* name;
+        int fd;
+    } streams[] = {{"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto& stream : streams) {
+        if (std::strcmp(path, stream.name) == 0) {
+            return stream.fd;
         }
-        char link[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof link) {
-            return path;
-        }
-        std::string next(link, static_cast<std::size_t>(n));
-        if (next.front() != '/') {
-            next = parent_folder(path) + "/" + next;
-        }
-        path = std::move(next);
     }
-    return path;  // a loop: opening it fails with ELOOP
+    const char* digits = nullptr;
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (std::strncmp(path, prefix, std::strlen(prefix)) == 0) {
+            digits = path + std::strlen(prefix);
+        }
+    }
+    if (digits == nullptr || *digits == '\0') {
+        return -1;
+    }
+    int fd = 0;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || fd > 100000000) {
+            return -1;
+        }
+        fd = fd * 10 + (*p - '0');
+    }
+    return fd;
+}
+
+// The caller's stream is written as the caller opened it (appending, or at
+// its current offset), never replaced.
+bool open_descriptor(int fd, const struct stat& source, destination& out)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    struct stat st {};
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &st) != 0) {
+        return false;
+    }
+    // Reading a file while writing it through another descriptor would
+    // overwrite what is yet to be read, or, appending, never end.
+    if (S_ISREG(st.st_mode) && same_file(st, source)) {
+        return false;
+    }
+    out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    return out.fd.valid();
+}
+
+// Copies the part of path before its last slash into folder ("." or "/" when
+// there is none), and returns what follows it.
+const char* split_path(const char* path, char (&folder)[PATH_MAX])
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::strcpy(folder, ".");
+        return path;
+    }
+    const auto length = static_cast<std::size_t>(slash - path);
+    const std::size_t kept = length == 0 ? 1 : length;  // the root keeps its slash
+    if (kept >= sizeof folder) {
+        folder[0] = '\0';
+        return slash + 1;
+    }
+    std::memcpy(folder, path, kept);
+    folder[kept] = '\0';
+    return slash + 1;
+}
+
+// Opens the folder that path's last part lies in, for the *at calls, and
+// keeps that part as the target's name. False when there is no name (a path
+// ending in a slash) or the folder cannot be opened.
+bool open_folder_of(const char* path, destination& out)
+{
+    char folder[PATH_MAX];
+    const char* name = split_path(path, folder);
+    const std::size_t length = std::strlen(name);
+    if (folder[0] == '\0' || length == 0 || length >= sizeof out.name) {
+        return false;
+    }
+    std::memcpy(out.name, name, length + 1);
+    out.folder = unique_fd(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return out.folder.valid();
+}
+
+// Replaces path, a symbolic link whose target does not exist yet, by that
+// target. The kernel has already agreed to follow the link (with
+// fs.protected_symlinks on, it refuses a planted one with EACCES rather than
+// report that its target is missing), so only the text of the link is read
+// here.
+bool follow_dangling_link(char (&path)[PATH_MAX])
+{
+    char folder[PATH_MAX];
+    split_path(path, folder);
+    if (folder[0] == '\0') {
+        return false;
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path, target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) {
+        return false;
+    }
+    target[n] = '\0';
+    const int written = target[0] == '/'
+                            ? std::snprintf(path, sizeof path, "%s", target)
+                            : std::snprintf(path, sizeof path, "%s/%s", folder, target);
+    return written > 0 && static_cast<std::size_t>(written) < sizeof path;
+}
+
+// Where the file open as fd really is: its absolute path, links resolved.
+bool real_path_of(int fd, char (&path)[PATH_MAX])
+{
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, path, sizeof path);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path || path[0] != '/') {
+        return false;
+    }
+    path[n] = '\0';
+    return true;
+}
+
+// A rename into a sticky folder replaces only files the caller owns, unless
+// it owns the folder or is privileged.
+bool may_replace(const struct stat& folder, const struct stat& file)
+{
+    const uid_t me = ::geteuid();
+    return (folder.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || folder.st_uid == me;
+}
+
+bool create_temporary(destination& dest)
+{
+    static constexpr char letters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t state = static_cast<std::uint64_t>(now.tv_nsec) ^
+                          (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                          (static_cast<std::uint64_t>(::getpid()) << 40);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[sizeof dest.temporary] = ".zodevir-XXXXXX";
+        for (char* c = name + 9; *c != '\0'; ++c) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            *c = letters[(state >> 33) % (sizeof letters - 1)];
+        }
+        const sigset_t saved = hold_cleanup_signals();
+        const int fd = ::openat(dest.folder.get(), name,
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        const int error = errno;
+        if (fd >= 0) {
+            dest.fd = unique_fd(fd);
+            std::memcpy(dest.temporary, name, sizeof name);
+            std::memcpy(pending_name, name, sizeof name);
+            pending_folder = dest.folder.get();
+        }
+        release_cleanup_signals(saved);
+        if (fd >= 0) {
+            return true;
+        }
+        if (error != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// An existing destination, open as file (a lookup only) under path.
+bool open_existing(const char* path, const unique_fd& file, destination& out)
+{
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // A device or FIFO: written directly, and it must still be the file
+        // that was looked up.
+        out.fd = unique_fd(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        struct stat opened {};
+        return out.fd.valid() && ::fstat(out.fd.get(), &opened) == 0 && same_file(opened, st);
+    }
+    char real[PATH_MAX];
+    struct stat named {};
+    struct stat folder {};
+    if (!real_path_of(file.get(), real) || !open_folder_of(real, out) ||
+        ::fstatat(out.folder.get(), out.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, st) || ::fstat(out.folder.get(), &folder) != 0) {
+        return false;
+    }
+    // Replacing is not a way around a file's permissions or a sticky
+    // folder's protection: what opening or renaming would refuse is refused
+    // here, before anything is read.
+    if (::faccessat(out.folder.get(), out.name, W_OK, AT_EACCESS) != 0 ||
+        !may_replace(folder, st)) {
+        return false;
+    }
+    out.replaces = true;
+    out.previous = st;
+    return create_temporary(out);
 }
 
 mode_t current_umask()
@@ -82,37 +272,27 @@ mode_t current_umask()
     return mask;
 }
 
-bool create_temporary(destination& dest)
+// Gives the temporary file the replaced file's owner, group and mode, or the
+// usual mode of a new file.
+bool keep_attributes(const destination& dest)
 {
-    std::string name = parent_folder(dest.target) + "/.zodevir-XXXXXX";
-    const sigset_t saved = hold_cleanup_signals();
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd >= 0) {
-        dest.fd = unique_fd(fd);
-        dest.temporary = std::move(name);
-        pending_temporary = dest.temporary.c_str();
+    const int fd = dest.fd.get();
+    if (!dest.replaces) {
+        return ::fchmod(fd, 0666 & ~current_umask()) == 0;
     }
-    release_cleanup_signals(saved);
-    return fd >= 0;
-}
-
-// Without a temporary file the target is written in place, which is only
-// acceptable when it is not the file being read.
-bool open_directly(destination& dest, const struct stat& source)
-{
-    const int fd = ::open(dest.target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) {
-        return false;
+    const struct stat& old = dest.previous;
+    // Owner first: changing it may clear set-id bits that the mode then
+    // restores. Only a privileged process may give a file away, but a member
+    // of the file's group may still keep the group.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        if (errno != EPERM) {
+            return false;
+        }
+        if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) {
+            return false;
+        }
     }
-    dest.fd = unique_fd(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return false;
-    }
-    if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
-        return false;
-    }
-    return !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) == 0;
+    return ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
 }  // namespace
@@ -136,37 +316,55 @@ void install_signal_cleanup()
     }
 }
 
+bool is_standard_output(const char* path)
+{
+    struct stat out {};
+    struct stat st {};
+    if (::fstat(STDOUT_FILENO, &out) != 0) {
+        return false;
+    }
+    const int fd = named_descriptor(path);
+    return (fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) == 0 && same_file(out, st);
+}
+
 bool open_destination(const char* path, const struct stat& source, destination& out)
 {
-    out.target = resolve_links(path);
-    struct stat st {};
-    const bool exists = ::stat(out.target.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) {
-        return false;
+    if (const int fd = named_descriptor(path); fd >= 0) {
+        return open_descriptor(fd, source, out);
     }
-    if (exists && !S_ISREG(st.st_mode)) {
-        return open_directly(out, source);
+    char hop[PATH_MAX];  // where a dangling link leads
+    for (int hops = 0;; ++hops) {
+        // The kernel follows the links, with its protections and its loop
+        // limit; anything but "there is nothing there" ends the run.
+        const unique_fd file(::open(path, O_PATH | O_CLOEXEC));
+        if (file.valid()) {
+            return open_existing(path, file, out);
+        }
+        struct stat link {};
+        if (errno != ENOENT || ::lstat(path, &link) != 0) {
+            // A new file: nothing of that name, in a folder that exists.
+            return errno == ENOENT && open_folder_of(path, out) && create_temporary(out);
+        }
+        if (!S_ISLNK(link.st_mode) || hops == max_link_hops) {
+            return false;
+        }
+        if (path != hop) {
+            if (std::strlen(path) >= sizeof hop) {
+                return false;
+            }
+            std::strcpy(hop, path);
+        }
+        if (!follow_dangling_link(hop)) {
+            return false;
+        }
+        path = hop;
     }
-    if (out.target.empty() || out.target.back() == '/') {
-        return false;
-    }
-    // Replacing is not a way around a file's permissions: a destination this
-    // user may not write is refused, as opening it for writing would be.
-    if (exists && ::faccessat(AT_FDCWD, out.target.c_str(), W_OK, AT_EACCESS) != 0) {
-        return false;
-    }
-    if (!create_temporary(out)) {
-        return open_directly(out, source);
-    }
-    out.replaces = exists;
-    out.previous = st;
-    return true;
 }
 
 void reserve_destination(destination& dest, off_t size)
 {
     // Only the temporary file is certain to be a new regular file of ours.
-    if (!dest.temporary.empty() && size > 0 &&
+    if (dest.temporary[0] != '\0' && size > 0 &&
         ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
         dest.reserved = size;
     }
@@ -174,29 +372,23 @@ void reserve_destination(destination& dest, off_t size)
 
 bool commit_destination(destination& dest, off_t written)
 {
-    const int fd = dest.fd.get();
     // A source that shrank while it was read leaves reserved space past the
     // end of the output; give it back.
-    bool ok = dest.reserved <= written || ::ftruncate(fd, written) == 0;
-    if (dest.temporary.empty()) {
+    bool ok = dest.reserved <= written || ::ftruncate(dest.fd.get(), written) == 0;
+    if (dest.temporary[0] == '\0') {
         return close_fd(dest.fd) && ok;
     }
-    if (dest.replaces) {
-        // Owner first: changing it may clear set-id bits that the mode then
-        // restores. Only a privileged process may give a file away, so a
-        // refused change of owner is not a failure.
-        (void)::fchown(fd, dest.previous.st_uid, dest.previous.st_gid);
-        ok = ::fchmod(fd, dest.previous.st_mode & 07777) == 0 && ok;
-    } else {
-        ok = ::fchmod(fd, 0666 & ~current_umask()) == 0 && ok;
-    }
+    ok = ok && keep_attributes(dest);
+    // Closing reports deferred write errors; only a cleanly closed file is
+    // put in place.
     ok = close_fd(dest.fd) && ok;
     if (ok) {
         const sigset_t saved = hold_cleanup_signals();
-        ok = ::rename(dest.temporary.c_str(), dest.target.c_str()) == 0;
+        ok = ::renameat(dest.folder.get(), dest.temporary, dest.folder.get(), dest.name) == 0;
         if (ok) {
-            pending_temporary = nullptr;
-            dest.temporary.clear();
+            output_in_place = 1;
+            pending_folder = -1;
+            dest.temporary[0] = '\0';
         }
         release_cleanup_signals(saved);
     }
@@ -211,11 +403,11 @@ void discard_destination(destination& dest)
     if (dest.fd.valid()) {
         (void)close_fd(dest.fd);
     }
-    if (!dest.temporary.empty()) {
+    if (dest.temporary[0] != '\0') {
         const sigset_t saved = hold_cleanup_signals();
-        ::unlink(dest.temporary.c_str());
-        pending_temporary = nullptr;
-        dest.temporary.clear();
+        ::unlinkat(dest.folder.get(), dest.temporary, 0);
+        pending_folder = -1;
+        dest.temporary[0] = '\0';
         release_cleanup_signals(saved);
     }
 }

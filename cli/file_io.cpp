@@ -4,6 +4,12 @@
 
 #include <cerrno>
 
+namespace {
+
+int console_fd = STDOUT_FILENO;
+
+}  // namespace
+
 unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
 {
     if (this != &other) {
@@ -68,7 +74,12 @@ bool write_all(int fd, const void* data, std::size_t size)
     return true;
 }
 
+void use_console(int fd)
+{
+    console_fd = fd;
+}
+
 void print(std::string_view text)
 {
-    (void)write_all(STDOUT_FILENO, text.data(), text.size());
+    (void)write_all(console_fd, text.data(), text.size());
 }

@@ -36,5 +36,8 @@ ssize_t read_some(int fd, void* buffer, std::size_t size);
 // Writes all size bytes, looping on short writes and EINTR; false on error.
 bool write_all(int fd, const void* data, std::size_t size);
 
+// Sends the console text to fd from now on (standard output to begin with).
+void use_console(int fd);
+
 // Best-effort console output: the run's outcome never depends on it.
 void print(std::string_view text);

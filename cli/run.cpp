@@ -99,6 +99,11 @@ int run(int argc, char** argv)
     const char* target_path = argv[2];
     char* password = argv[3];
     const std::string_view mode_word = argv[4];
+    // Output sent to standard output must not have the console text mixed
+    // into it.
+    if (is_standard_output(target_path)) {
+        use_console(STDERR_FILENO);
+    }
 
     if (*password == '\0') {
         fail("Error:The password must not be empty");

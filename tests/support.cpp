@@ -57,10 +57,17 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         // The binary is opened before giving up root: the other user may not
         // be able to reach the build folder.
         const int binary = open(argv[0], O_RDONLY | O_CLOEXEC);
-        if (options.user != 0 && (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
-                                  setuid(options.user) != 0)) {
+        const gid_t groups[] = {options.extra_group};
+        if (options.user != 0 && (setgroups(options.extra_group != 0 ? 1 : 0, groups) != 0 ||
+                                  setgid(options.user) != 0 || setuid(options.user) != 0)) {
             _exit(126);
         }
+        for (const auto& entry : options.environment) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        // A run ended by SIGQUIT or SIGXCPU leaves no core file in the build folder.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         if (options.umask_value >= 0) {
             umask(static_cast<mode_t>(options.umask_value));
         }
@@ -173,6 +180,29 @@ std::vector<std::string> folder_entries(const std::string& path)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string temporary_in(const std::string& folder)
+{
+    for (const auto& name : folder_entries(folder)) {
+        if (name.rfind(".zodevir-", 0) == 0) {
+            return folder + "/" + name;
+        }
+    }
+    return {};
+}
+
+bool wait_for_temporary(const std::string& folder, off_t size)
+{
+    for (int i = 0; i < 20000; ++i) {
+        struct stat st {};
+        const std::string temporary = temporary_in(folder);
+        if (!temporary.empty() && stat(temporary.c_str(), &st) == 0 && st.st_size >= size) {
+            return true;
+        }
+        usleep(1000);
+    }
+    return false;
 }
 
 scratch_folder::scratch_folder()

@@ -13,9 +13,11 @@
 struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE for the child
     bool ignore_sigxfsz = false;
-    int umask_value = -1;  // the child's umask; -1 keeps the parent's
-    std::string folder;    // working folder of the child; empty keeps ours
-    uid_t user = 0;        // run as this user and group (when we are root); 0 keeps ours
+    int umask_value = -1;   // the child's umask; -1 keeps the parent's
+    std::string folder;     // working folder of the child; empty keeps ours
+    uid_t user = 0;         // run as this user and group (when we are root); 0 keeps ours
+    gid_t extra_group = 0;  // and with this supplementary group, if not 0
+    std::vector<std::string> environment;  // NAME=VALUE entries added to the child's
 };
 
 struct run_result {
@@ -45,6 +47,10 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 bool path_exists(const std::string& path);
 std::vector<std::string> folder_entries(const std::string& path);  // sorted, without . and ..
+// The path of the run's temporary file in folder, or empty when there is none.
+std::string temporary_in(const std::string& folder);
+// Waits (up to 20 s) until a temporary file of at least size bytes is in folder.
+bool wait_for_temporary(const std::string& folder, off_t size);
 
 // A fresh folder, removed with everything in it at the end of the test.
 struct scratch_folder {
