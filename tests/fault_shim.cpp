@@ -1,0 +1,161 @@
+// Loaded into the zodevir binary with LD_PRELOAD to make one system call
+// fail, so that the tests see what a run does when it does. ZODEVIR_FAULT
+// names the call, ZODEVIR_FAULT_ERRNO the error (a number):
+//   lookup  the open(O_PATH) that looks the destination up
+//   create  the exclusive create of the temporary file
+//   read    any read
+//   write, fchmod, fchown, close   on the temporary file
+//   rename  renaming the temporary file into place
+//   held_signal   not a failure: SIGTERM is raised just before the rename,
+//                 while the run holds such signals back
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool fault_is(const char* call)
+{
+    const char* fault = std::getenv("ZODEVIR_FAULT");
+    return fault != nullptr && std::strcmp(fault, call) == 0;
+}
+
+int fail()
+{
+    const char* number = std::getenv("ZODEVIR_FAULT_ERRNO");
+    errno = number != nullptr ? std::atoi(number) : EIO;
+    return -1;
+}
+
+bool is_temporary(int fd)
+{
+    char link[64];
+    char path[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0) {
+        return false;
+    }
+    path[n] = '\0';
+    return std::strstr(path, "/.zodevir-") != nullptr;
+}
+
+template <typename Function>
+Function next(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+bool open_fails(int flags)
+{
+    return (fault_is("lookup") && (flags & O_PATH) != 0 && (flags & O_DIRECTORY) == 0) ||
+           (fault_is("create") && (flags & O_EXCL) != 0);
+}
+
+mode_t mode_argument(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_fails(flags) ? fail()
+                             : next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_fails(flags) ? fail()
+                             : next<int (*)(const char*, int, mode_t)>("open64")(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_fails(flags)
+               ? fail()
+               : next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_fails(flags)
+               ? fail()
+               : next<int (*)(int, const char*, int, mode_t)>("openat64")(dirfd, path, flags, mode);
+}
+
+ssize_t read(int fd, void* buffer, size_t size)
+{
+    return fault_is("read") ? fail()
+                            : next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
+}
+
+ssize_t write(int fd, const void* data, size_t size)
+{
+    if (fault_is("write") && is_temporary(fd)) {
+        return fail();
+    }
+    return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    return fault_is("fchmod") && is_temporary(fd) ? fail()
+                                                  : next<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t uid, gid_t gid)
+{
+    if (fault_is("fchown") && is_temporary(fd)) {
+        return fail();
+    }
+    return next<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid);
+}
+
+int close(int fd)
+{
+    // The descriptor is released either way, as the kernel does.
+    const bool failing = fault_is("close") && is_temporary(fd);
+    const int result = next<int (*)(int)>("close")(fd);
+    return failing ? fail() : result;
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to)
+{
+    if (fault_is("rename")) {
+        return fail();
+    }
+    if (fault_is("held_signal")) {
+        raise(SIGTERM);
+    }
+    return next<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir,
+                                                                         to);
+}
+
+}  // extern "C"
