@@ -299,21 +299,23 @@ bool keep_attributes(const destination& dest)
 
 void install_signal_cleanup()
 {
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_and_die;
+    sigemptyset(&action.sa_mask);
     for (const int sig : cleanup_signals) {
-        struct sigaction current {};
-        // A signal the caller chose to ignore (nohup, a background job)
-        // stays ignored.
-        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction action {};
-        action.sa_handler = remove_temporary_and_die;
-        sigemptyset(&action.sa_mask);
-        for (const int other : cleanup_signals) {
-            sigaddset(&action.sa_mask, other);
-        }
-        ::sigaction(sig, &action, nullptr);
+        sigaddset(&action.sa_mask, sig);
     }
+    // Installed while the signals are held back: a signal the caller chose to
+    // ignore (nohup, a background job) gets its SIG_IGN back, and one that
+    // arrived meanwhile is then dropped, as it would have been.
+    const sigset_t saved = hold_cleanup_signals();
+    for (const int sig : cleanup_signals) {
+        struct sigaction previous {};
+        if (::sigaction(sig, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            ::sigaction(sig, &previous, nullptr);
+        }
+    }
+    release_cleanup_signals(saved);
 }
 
 bool is_standard_output(const char* path)
