@@ -24,8 +24,7 @@ char pending_name[sizeof destination::temporary];
 // no longer ends it.
 volatile sig_atomic_t output_in_place = 0;
 
-constexpr int cleanup_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
-                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+constexpr const auto& cleanup_signals = ending_signals;
 
 // Links followed before a chain counts as a loop, as the kernel counts them.
 constexpr int max_link_hops = 40;

@@ -1,10 +1,18 @@
 // Thin, checked wrappers over the POSIX calls the run makes.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <string_view>
+
+// The signals whose default action ends the process and that users meet
+// (Ctrl-C and its quit key, kill, a hang-up, timers, CPU limits). A run that has
+// something to undo on its way out (a temporary file, a terminal's echo)
+// catches these.
+inline constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
+                                         SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
 // Owns one file descriptor and closes it when it goes out of scope. Code that
 // must know whether closing succeeded calls close_fd() itself.

@@ -13,6 +13,7 @@
 #include "destination.h"
 #include "file_io.h"
 #include "key_table.h"
+#include "prompt.h"
 #include "transform.h"
 
 namespace {
@@ -50,13 +51,6 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
     return false;
 }
 
-// Overwrites the password where the kernel shows the command line from
-// (ps, /proc/PID/cmdline). The key table is all the run needs of it.
-void hide_password(char* password)
-{
-    std::memset(password, 0, std::strlen(password));
-}
-
 bool open_source(const char* path, unique_fd& fd, struct stat& st)
 {
     fd = unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -92,7 +86,16 @@ copy_result copy_transformed(int source, int target, const block_key& key, std::
 int run(int argc, char** argv)
 {
     if (argc < 5) {
+        const std::string_view first = argc > 1 ? argv[1] : "";
+        if (first == "--version") {
+            print("zodevir " ZODEVIR_VERSION "\n");
+            return 0;
+        }
         print(usage_banner);
+        if (first == "--help") {
+            print("The whole manual: man zodevir\n");
+            return 0;
+        }
         return 1;
     }
     const char* source_path = argv[1];
@@ -105,18 +108,40 @@ int run(int argc, char** argv)
         use_console(STDERR_FILENO);
     }
 
-    if (*password == '\0') {
-        fail("Error:The password must not be empty");
-        return 1;
-    }
     cipher_mode mode{};
-    if (!parse_mode(mode_word, mode)) {
+    const bool known_mode = parse_mode(mode_word, mode);
+    // An empty password argument asks for the password at the terminal,
+    // where it is out of the process list and the shell's history.
+    char typed[password_capacity];
+    if (*password == '\0') {
+        const prompt_result answer = known_mode ? read_password(typed, mode == cipher_mode::encode)
+                                                : prompt_result::no_terminal;
+        switch (answer) {
+        case prompt_result::entered:
+            password = typed;
+            break;
+        case prompt_result::mismatch:
+            fail("Error:The passwords do not match");
+            return 1;
+        case prompt_result::too_long:
+            fail("Error:The password is too long");
+            return 1;
+        case prompt_result::no_terminal:
+        case prompt_result::empty:
+            fail("Error:The password must not be empty");
+            return 1;
+        }
+    }
+    if (!known_mode) {
         fail("Error:The mode must be encode or decode:", mode_word);
         return 1;
     }
 
     const block_key key = make_block_key(mode, build_key_table(password));
-    hide_password(password);
+    // The key table is all the run needs of the password: overwrite it where
+    // the kernel shows the command line from (ps, /proc/PID/cmdline), or in
+    // the buffer it was typed into.
+    scrub(password);
 
     // A write to a closed pipe is reported like any failed write instead of
     // ending the run silently; exceeding a file size limit likewise.

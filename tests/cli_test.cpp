@@ -55,7 +55,7 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         std::string mode;
         std::string message;
     } cases[] = {
-        {"", "encode", "Error:The password must not be empty"},
+        {"", "encode", "Error:The password must not be empty"},  // no terminal to ask on
         {"", "bogus", "Error:The password must not be empty"},
         {"pw", "Encode", "Error:The mode must be encode or decode:Encode"},
         {"pw", "ENCODE", "Error:The mode must be encode or decode:ENCODE"},

@@ -44,6 +44,10 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         dup2(err[1], STDERR_FILENO);
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
+        // Without a controlling terminal, as in CI: a run given an empty
+        // password then refuses it instead of prompting on the developer's
+        // terminal.
+        setsid();
         if (!options.folder.empty() && chdir(options.folder.c_str()) != 0) {
             _exit(126);
         }
