@@ -1,19 +1,11 @@
 #include "run.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 #include "build_info.h"
-#include "destination.h"
-#include "file_io.h"
 #include "key_table.h"
-#include "prompt.h"
+#include "platform.h"
 #include "transform.h"
 
 namespace {
@@ -51,21 +43,15 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
     return false;
 }
 
-bool open_source(const char* path, unique_fd& fd, struct stat& st)
-{
-    fd = unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    // A directory opens, but there is nothing in it to read.
-    return fd.valid() && ::fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 enum class copy_result { done, read_failed, write_failed };
 
-copy_result copy_transformed(int source, int target, const block_key& key, std::uint64_t& position)
+copy_result copy_transformed(source_file& source, destination& target, const block_key& key,
+                             std::uint64_t& position)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
     position = 0;
     for (;;) {
-        const ssize_t n = read_some(source, buffer, sizeof buffer);
+        const std::int64_t n = read_source(source, buffer, sizeof buffer);
         if (n < 0) {
             return copy_result::read_failed;
         }
@@ -74,7 +60,7 @@ copy_result copy_transformed(int source, int target, const block_key& key, std::
         }
         const auto count = static_cast<std::size_t>(n);
         transform_block(key, position, buffer, count);
-        if (!write_all(target, buffer, count)) {
+        if (!write_destination(target, buffer, count)) {
             return copy_result::write_failed;
         }
         position += count;
@@ -88,12 +74,12 @@ int run(int argc, char** argv)
     if (argc < 5) {
         const std::string_view first = argc > 1 ? argv[1] : "";
         if (first == "--version") {
-            print("zodevir " ZODEVIR_VERSION "\n");
+            print_lines("zodevir " ZODEVIR_VERSION "\n");
             return 0;
         }
-        print(usage_banner);
+        print_lines(usage_banner);
         if (first == "--help") {
-            print("The whole manual: man zodevir\n");
+            print_lines("The whole manual: man zodevir\n");
             return 0;
         }
         return 1;
@@ -105,7 +91,7 @@ int run(int argc, char** argv)
     // Output sent to standard output must not have the console text mixed
     // into it.
     if (is_standard_output(target_path)) {
-        use_console(STDERR_FILENO);
+        use_error_console();
     }
 
     cipher_mode mode{};
@@ -138,27 +124,19 @@ int run(int argc, char** argv)
     }
 
     const block_key key = make_block_key(mode, build_key_table(password));
-    // The key table is all the run needs of the password: overwrite it where
-    // the kernel shows the command line from (ps, /proc/PID/cmdline), or in
-    // the buffer it was typed into.
-    scrub(password);
-
-    // A write to a closed pipe is reported like any failed write instead of
-    // ending the run silently; exceeding a file size limit likewise.
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGXFSZ, SIG_IGN);
-    install_signal_cleanup();
+    // The key table is all the run needs of the password.
+    scrub_password(password);
+    install_interrupt_cleanup();
 
     print(mode == cipher_mode::encode ? "encoding..." : "decoding...");
 
-    unique_fd source;
-    struct stat source_stat {};
-    if (!open_source(source_path, source, source_stat)) {
+    source_file source;
+    if (!open_source(source_path, source)) {
         fail("Error:Cannot open the source file:", source_path);
         return 1;
     }
     destination target;
-    if (!open_destination(target_path, source_stat, target)) {
+    if (!open_destination(target_path, source, target)) {
         discard_destination(target);
         fail("Error:Cannot open the destiny file:", target_path);
         return 1;
@@ -166,12 +144,12 @@ int run(int argc, char** argv)
 
     // A source that fits one block is read in one go: read-ahead advice and
     // a reservation would only cost system calls.
-    if (S_ISREG(source_stat.st_mode) && source_stat.st_size > static_cast<off_t>(block_size)) {
-        (void)::posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        reserve_destination(target, source_stat.st_size);
+    if (const std::int64_t size = source_size(source);
+        size > static_cast<std::int64_t>(block_size)) {
+        prepare_copy(source, target, size);
     }
     std::uint64_t written = 0;
-    switch (copy_transformed(source.get(), target.fd.get(), key, written)) {
+    switch (copy_transformed(source, target, key, written)) {
     case copy_result::read_failed:
         discard_destination(target);
         fail("Error:Cannot read the source file:", source_path);
@@ -183,8 +161,8 @@ int run(int argc, char** argv)
     case copy_result::done:
         break;
     }
-    (void)close_fd(source);
-    if (!commit_destination(target, static_cast<off_t>(written))) {
+    close_source(source);
+    if (!commit_destination(target, written)) {
         fail("Error:Cannot write the destiny file:", target_path);
         return 1;
     }

@@ -1,5 +1,5 @@
 // The destination's life cycle, driven directly rather than through a run.
-#include "destination.h"
+#include "platform.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,8 +22,10 @@ TEST(Destination, SpaceReservedBeyondWhatWasWrittenIsGivenBack)
     const scratch_folder dir;
     write_file(dir / "in", "source");
     destination dest;
-    ASSERT_TRUE(open_destination((dir / "out").c_str(), stat_of(dir / "in"), dest));
-    reserve_destination(dest, 8 << 20);
+    source_file source;
+    ASSERT_TRUE(open_source((dir / "in").c_str(), source));
+    ASSERT_TRUE(open_destination((dir / "out").c_str(), source, dest));
+    prepare_copy(source, dest, 8 << 20);
     ASSERT_TRUE(write_all(dest.fd.get(), "ten bytes!", 10));
     ASSERT_TRUE(commit_destination(dest, 10));
 
@@ -39,7 +41,9 @@ TEST(Destination, DiscardLeavesTheOldFileAndNoTemporary)
     write_file(dir / "in", "source");
     write_file(dir / "out", "old");
     destination dest;
-    ASSERT_TRUE(open_destination((dir / "out").c_str(), stat_of(dir / "in"), dest));
+    source_file source;
+    ASSERT_TRUE(open_source((dir / "in").c_str(), source));
+    ASSERT_TRUE(open_destination((dir / "out").c_str(), source, dest));
     ASSERT_NE(dest.temporary[0], '\0');
     ASSERT_TRUE(write_all(dest.fd.get(), "partial", 7));
     discard_destination(dest);

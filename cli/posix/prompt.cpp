@@ -1,4 +1,4 @@
-#include "prompt.h"
+#include "platform.h"
 
 #include <fcntl.h>
 #include <string.h>
@@ -70,15 +70,17 @@ prompt_result ask(int fd, char* buffer, bool confirm)
     if (result == prompt_result::entered && std::strcmp(buffer, again) != 0) {
         result = prompt_result::mismatch;
     }
-    scrub(again);
+    scrub_password(again);
     return result == prompt_result::empty ? prompt_result::mismatch : result;
 }
 
 }  // namespace
 
-void scrub(char* text)
+void scrub_password(char* password)
 {
-    ::explicit_bzero(text, std::strlen(text));
+    // The password argument lives in the memory the kernel shows the command
+    // line from (ps, /proc/PID/cmdline), so zeroing it there hides it.
+    ::explicit_bzero(password, std::strlen(password));
 }
 
 prompt_result read_password(char* buffer, bool confirm)
@@ -117,7 +119,7 @@ prompt_result read_password(char* buffer, bool confirm)
         ::sigaction(ending_signals[i], &previous[i], nullptr);
     }
     if (result != prompt_result::entered) {
-        scrub(buffer);
+        scrub_password(buffer);
     }
     return result;
 }

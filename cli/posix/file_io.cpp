@@ -1,8 +1,11 @@
 #include "file_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform.h"
 
 namespace {
 
@@ -74,12 +77,39 @@ bool write_all(int fd, const void* data, std::size_t size)
     return true;
 }
 
-void use_console(int fd)
+void use_error_console()
 {
-    console_fd = fd;
+    console_fd = STDERR_FILENO;
 }
 
 void print(std::string_view text)
 {
     (void)write_all(console_fd, text.data(), text.size());
+}
+
+void print_lines(std::string_view text)
+{
+    print(text);
+}
+
+bool open_source(const char* path, source_file& out)
+{
+    out.fd = unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // A directory opens, but there is nothing in it to read.
+    return out.fd.valid() && ::fstat(out.fd.get(), &out.st) == 0 && !S_ISDIR(out.st.st_mode);
+}
+
+std::int64_t source_size(const source_file& source)
+{
+    return S_ISREG(source.st.st_mode) ? source.st.st_size : -1;
+}
+
+std::int64_t read_source(source_file& source, void* buffer, std::size_t size)
+{
+    return read_some(source.fd.get(), buffer, size);
+}
+
+void close_source(source_file& source)
+{
+    (void)close_fd(source.fd);
 }

@@ -1,11 +1,10 @@
-// Thin, checked wrappers over the POSIX calls the run makes.
+// Thin, checked wrappers over the POSIX calls a run makes.
 #pragma once
 
 #include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
-#include <string_view>
 
 // The signals whose default action ends the process and that users meet
 // (Ctrl-C and its quit key, kill, a hang-up, timers, CPU limits). A run that has
@@ -43,9 +42,3 @@ ssize_t read_some(int fd, void* buffer, std::size_t size);
 
 // Writes all size bytes, looping on short writes and EINTR; false on error.
 bool write_all(int fd, const void* data, std::size_t size);
-
-// Sends the console text to fd from now on (standard output to begin with).
-void use_console(int fd);
-
-// Best-effort console output: the run's outcome never depends on it.
-void print(std::string_view text);

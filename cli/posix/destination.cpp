@@ -1,4 +1,4 @@
-#include "destination.h"
+#include "platform.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -28,6 +29,14 @@ constexpr const auto& cleanup_signals = ending_signals;
 
 // Links followed before a chain counts as a loop, as the kernel counts them.
 constexpr int max_link_hops = 40;
+
+// Looking a file up without opening it for reading or writing. Without
+// O_PATH the lookup opens it for reading, without waiting on a FIFO.
+#ifdef O_PATH
+constexpr int lookup_flags = O_PATH;
+#else
+constexpr int lookup_flags = O_RDONLY | O_NONBLOCK;
+#endif
 
 extern "C" void remove_temporary_and_die(int sig)
 {
@@ -145,7 +154,7 @@ bool open_folder_of(const char* path, destination& out)
         return false;
     }
     std::memcpy(out.name, name, length + 1);
-    out.folder = unique_fd(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    out.folder = unique_fd(::open(folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
     return out.folder.valid();
 }
 
@@ -173,9 +182,12 @@ bool follow_dangling_link(char (&path)[PATH_MAX])
     return written > 0 && static_cast<std::size_t>(written) < sizeof path;
 }
 
-// Where the file open as fd really is: its absolute path, links resolved.
-bool real_path_of(int fd, char (&path)[PATH_MAX])
+// Where the file open as fd, looked up as name, really is: its absolute path,
+// links resolved. Linux tells it from the open file itself.
+bool real_path_of([[maybe_unused]] int fd, [[maybe_unused]] const char* name,
+                  char (&path)[PATH_MAX])
 {
+#ifdef __linux__
     char link[32];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = ::readlink(link, path, sizeof path);
@@ -184,6 +196,9 @@ bool real_path_of(int fd, char (&path)[PATH_MAX])
     }
     path[n] = '\0';
     return true;
+#else
+    return ::realpath(name, path) != nullptr;
+#endif
 }
 
 // A rename into a sticky folder replaces only files the caller owns, unless
@@ -247,7 +262,7 @@ bool open_existing(const char* path, const unique_fd& file, destination& out)
     char real[PATH_MAX];
     struct stat named {};
     struct stat folder {};
-    if (!real_path_of(file.get(), real) || !open_folder_of(real, out) ||
+    if (!real_path_of(file.get(), path, real) || !open_folder_of(real, out) ||
         ::fstatat(out.folder.get(), out.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_file(named, st) || ::fstat(out.folder.get(), &folder) != 0) {
         return false;
@@ -296,8 +311,13 @@ bool keep_attributes(const destination& dest)
 
 }  // namespace
 
-void install_signal_cleanup()
+void install_interrupt_cleanup()
 {
+    // A write to a closed pipe is reported like any failed write instead of
+    // ending the run silently; exceeding a file size limit likewise.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+
     struct sigaction action {};
     action.sa_handler = remove_temporary_and_die;
     sigemptyset(&action.sa_mask);
@@ -328,16 +348,16 @@ bool is_standard_output(const char* path)
     return (fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) == 0 && same_file(out, st);
 }
 
-bool open_destination(const char* path, const struct stat& source, destination& out)
+bool open_destination(const char* path, const source_file& source, destination& out)
 {
     if (const int fd = named_descriptor(path); fd >= 0) {
-        return open_descriptor(fd, source, out);
+        return open_descriptor(fd, source.st, out);
     }
     char hop[PATH_MAX];  // where a dangling link leads
     for (int hops = 0;; ++hops) {
         // The kernel follows the links, with its protections and its loop
         // limit; anything but "there is nothing there" ends the run.
-        const unique_fd file(::open(path, O_PATH | O_CLOEXEC));
+        const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
         if (file.valid()) {
             return open_existing(path, file, out);
         }
@@ -362,17 +382,33 @@ bool open_destination(const char* path, const struct stat& source, destination& 
     }
 }
 
-void reserve_destination(destination& dest, off_t size)
+void prepare_copy(source_file& source, destination& dest, std::int64_t size)
 {
+#ifdef POSIX_FADV_SEQUENTIAL
+    (void)::posix_fadvise(source.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+    (void)source;
+#endif
+#ifdef FALLOC_FL_KEEP_SIZE
     // Only the temporary file is certain to be a new regular file of ours.
     if (dest.temporary[0] != '\0' && size > 0 &&
-        ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
-        dest.reserved = size;
+        ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+        dest.reserved = static_cast<off_t>(size);
     }
+#else
+    (void)dest;
+    (void)size;
+#endif
 }
 
-bool commit_destination(destination& dest, off_t written)
+bool write_destination(destination& dest, const void* data, std::size_t size)
 {
+    return write_all(dest.fd.get(), data, size);
+}
+
+bool commit_destination(destination& dest, std::uint64_t written_bytes)
+{
+    const auto written = static_cast<off_t>(written_bytes);
     // A source that shrank while it was read leaves reserved space past the
     // end of the output; give it back.
     bool ok = dest.reserved <= written || ::ftruncate(dest.fd.get(), written) == 0;

@@ -1,0 +1,31 @@
+// The files of a run on a POSIX system.
+//
+// A regular (or not yet existing) destination is only ever written to a new
+// temporary file in its folder and renamed over it once every byte is written
+// and the file is closed. The folder is opened once and the temporary file is
+// created, renamed and removed relative to it, so moving the folder during a
+// run loses nothing. A destination that is not a regular file (a device, a
+// FIFO) is written directly, and one that names an open descriptor
+// (/dev/stdout, /dev/fd/N) is written through that descriptor as the caller
+// opened it.
+#pragma once
+
+#include <limits.h>
+#include <sys/stat.h>
+
+#include "file_io.h"
+
+struct source_file {
+    unique_fd fd;
+    struct stat st {};
+};
+
+struct destination {
+    unique_fd fd;               // where the output goes
+    unique_fd folder;           // the target's folder, when writing a temporary file
+    char name[NAME_MAX + 1]{};  // the target's name within folder
+    char temporary[32]{};       // the temporary file's name within folder; empty if none
+    bool replaces = false;      // an existing regular file is being replaced
+    off_t reserved = 0;         // bytes of disk space set aside ahead of writing
+    struct stat previous {};    // the replaced file's metadata, when replaces
+};
