@@ -44,9 +44,10 @@ block_key make_block_key(cipher_mode mode, const key_table& table)
 namespace {
 
 // The inner loops run over at most one period with no dependence between
-// bytes, so the compiler turns them into vector code; on x86-64 a wider
-// variant is chosen at load time where the processor has AVX2.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// bytes, so the compiler turns them into vector code; on x86-64 Linux a
+// wider variant is chosen at load time where the processor has AVX2 (the
+// choice needs the ELF loader's indirect functions).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(_WIN32)
 #define ZODEVIR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define ZODEVIR_VECTOR_CLONES

@@ -1,0 +1,49 @@
+// The entry point on Windows: the arguments arrive as UTF-16 and are handed
+// to the run as it takes them everywhere, paths in UTF-8 and the password in
+// the bytes of the system's ANSI code page, which is what a narrow-character
+// Windows program, and so every file made on Windows, is keyed with.
+#include <windows.h>
+
+#include <cstring>
+#include <iterator>
+
+#include "platform.h"
+#include "run.h"
+#include "win32.h"
+
+namespace {
+
+// Room for the longest command line Windows passes (32767 UTF-16 units, up
+// to three UTF-8 bytes each) and a terminator for every argument.
+char argument_text[3 * 32768 + 32768];
+char* arguments[32768];
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 1 || static_cast<std::size_t>(argc) >= std::size(arguments)) {
+        return 1;
+    }
+    char* next = argument_text;
+    const char* const end = argument_text + sizeof argument_text;
+    for (int i = 0; i < argc; ++i) {
+        const auto room = static_cast<std::size_t>(end - next);
+        // The password is the third argument after the program's name.
+        const bool converted =
+            i == 3 && argc >= 5 ? to_code_page(argv[i], next, room) : to_utf8(argv[i], next, room);
+        if (!converted) {
+            if (i == 3) {
+                print("Error:The password cannot be represented in the system code page");
+            }
+            return 1;
+        }
+        arguments[i] = next;
+        next += std::strlen(next) + 1;
+    }
+    arguments[argc] = nullptr;
+    if (argc >= 5) {
+        remember_password_argument(argv[3]);
+    }
+    return run(argc, arguments);
+}

@@ -1,0 +1,23 @@
+// The files of a run on Windows.
+//
+// A regular (or not yet existing) destination is only ever written to a new,
+// hidden temporary file in its folder and put in place with ReplaceFileW
+// (which keeps the replaced file's attributes and security descriptor) or
+// MoveFileExW once every byte is written and the file is closed. A
+// destination that is not a disk file (NUL, CON, a pipe) is written directly.
+// Handles are kept as void* so that this header needs no <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+struct source_file {
+    void* handle = nullptr;  // null when not open
+    std::int64_t size = -1;  // the length of a disk file, or -1
+};
+
+struct destination {
+    void* handle = nullptr;        // where the output goes; null when not open
+    bool temporary = false;        // the output goes to a temporary file
+    bool replaces = false;         // an existing file is being replaced
+    unsigned long attributes = 0;  // the replaced file's attributes, when replaces
+};

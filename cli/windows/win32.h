@@ -1,0 +1,29 @@
+// What the Windows files of the platform layer share.
+//
+// Text: the run works in UTF-8 (paths, messages) and in the ANSI code page
+// (password bytes); the system speaks UTF-16.
+#pragma once
+
+#include <cstddef>
+
+// Converts UTF-8 text to UTF-16 into out (capacity characters, terminator
+// included). False when it does not fit or is not valid UTF-8.
+bool to_wide(const char* text, wchar_t* out, std::size_t capacity);
+
+// Converts UTF-16 text to UTF-8 into out (capacity bytes, terminator
+// included). False when it does not fit.
+bool to_utf8(const wchar_t* text, char* out, std::size_t capacity);
+
+// Converts UTF-16 text to the system's ANSI code page, the bytes a
+// narrow-character program receives its arguments in, into out. False when
+// it does not fit or a character has no exact equivalent in the code page
+// (it would silently become '?', and many passwords would share one key).
+bool to_code_page(const wchar_t* text, char* out, std::size_t capacity);
+
+// Remembers the password argument as the system received it, so that
+// scrub_password can also overwrite it in the process's command line.
+void remember_password_argument(wchar_t* password);
+
+// Puts back the console input mode that the password prompt changed, if it
+// is changed; safe to call from the console control handler.
+void restore_console_input();
