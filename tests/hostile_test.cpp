@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "known_answers.h"
 #include "support.h"
 
 namespace {
@@ -20,11 +21,6 @@ namespace {
 using strings = std::vector<std::string>;
 
 const std::string old_bytes = "the old destination, which must survive";
-
-// "plain text\n" encoded with the password "tarns", worked out by hand from
-// the key table and transform definitions.
-const std::string plain = "plain text\n";
-const std::string plain_encoded = "\x50\x81\x70\xfb\x13\xb8\x01\xec\x73\x81\x1b";
 
 run_options with_fault(const std::string& call, int error)
 {

@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "build_info.h"
+#include "known_answers.h"
 #include "support.h"
 
 namespace {
 
 using strings = std::vector<std::string>;
-
-// "plain text\n" encoded with the password "tarns", worked out by hand.
-const std::string plain = "plain text\n";
-const std::string plain_encoded = "\x50\x81\x70\xfb\x13\xb8\x01\xec\x73\x81\x1b";
 
 // A run whose controlling terminal is a pseudo-terminal held by the test;
 // its standard output still goes to a pipe.

@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "known_answers.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-// "plain text\n" encoded with the password "tarns", worked out by hand.
-const std::string plain = "plain text\n";
-const std::string plain_encoded = "\x50\x81\x70\xfb\x13\xb8\x01\xec\x73\x81\x1b";
 
 struct run_result {
     DWORD status = 0;

@@ -19,27 +19,13 @@ DWORD saved_input_mode = 0;
 // The password argument as the system received it (see scrub_password).
 wchar_t* password_argument = nullptr;
 
-bool write_bytes(HANDLE handle, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
-        DWORD done = 0;
-        if (!::WriteFile(handle, data, chunk, &done, nullptr) || done == 0) {
-            return false;
-        }
-        data += done;
-        size -= done;
-    }
-    return true;
-}
-
 // Text for a console goes through WriteConsoleW, so that any file name shows
 // as given whatever the console's code page; redirected, it is UTF-8 bytes.
 void write_text(HANDLE handle, std::string_view text)
 {
     DWORD mode = 0;
     if (!::GetConsoleMode(handle, &mode)) {
-        (void)write_bytes(handle, text.data(), text.size());
+        (void)write_all(handle, text.data(), text.size());
         return;
     }
     wchar_t wide[2048];

@@ -255,17 +255,7 @@ void prepare_copy(source_file& source, destination& dest, std::int64_t size)
 
 bool write_destination(destination& dest, const void* data, std::size_t size)
 {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-        DWORD done = 0;
-        if (!::WriteFile(handle_of(dest.handle), p, chunk, &done, nullptr) || done == 0) {
-            return false;
-        }
-        p += done;
-        size -= done;
-    }
-    return true;
+    return write_all(handle_of(dest.handle), data, size);
 }
 
 bool commit_destination(destination& dest, std::uint64_t written)

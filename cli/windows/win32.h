@@ -24,6 +24,9 @@ bool to_code_page(const wchar_t* text, char* out, std::size_t capacity);
 // scrub_password can also overwrite it in the process's command line.
 void remember_password_argument(wchar_t* password);
 
+// Writes all size bytes to handle; false on an error.
+bool write_all(void* handle, const void* data, std::size_t size);
+
 // Puts back the console input mode that the password prompt changed, if it
 // is changed; safe to call from the console control handler.
 void restore_console_input();

@@ -35,3 +35,18 @@ bool to_code_page(const wchar_t* text, char* out, std::size_t capacity)
                                         clamp(capacity), nullptr, &defaulted);
     return n > 0 && !defaulted;
 }
+
+bool write_all(void* handle, const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD done = 0;
+        if (!::WriteFile(handle, p, chunk, &done, nullptr) || done == 0) {
+            return false;
+        }
+        p += done;
+        size -= done;
+    }
+    return true;
+}
