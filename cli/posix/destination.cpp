@@ -25,8 +25,6 @@ char pending_name[sizeof destination::temporary];
 // no longer ends it.
 volatile sig_atomic_t output_in_place = 0;
 
-constexpr const auto& cleanup_signals = ending_signals;
-
 // Links followed before a chain counts as a loop, as the kernel counts them.
 constexpr int max_link_hops = 40;
 
@@ -48,23 +46,6 @@ extern "C" void remove_temporary_and_die(int sig)
     }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
-}
-
-sigset_t hold_cleanup_signals()
-{
-    sigset_t set;
-    sigset_t saved;
-    sigemptyset(&set);
-    for (const int sig : cleanup_signals) {
-        sigaddset(&set, sig);
-    }
-    sigprocmask(SIG_BLOCK, &set, &saved);
-    return saved;
-}
-
-void release_cleanup_signals(const sigset_t& saved)
-{
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -224,7 +205,7 @@ bool create_temporary(destination& dest)
             state = state * 6364136223846793005u + 1442695040888963407u;
             *c = letters[(state >> 33) % (sizeof letters - 1)];
         }
-        const sigset_t saved = hold_cleanup_signals();
+        const sigset_t saved = hold_ending_signals();
         const int fd = ::openat(dest.folder.get(), name,
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
         const int error = errno;
@@ -234,7 +215,7 @@ bool create_temporary(destination& dest)
             std::memcpy(pending_name, name, sizeof name);
             pending_folder = dest.folder.get();
         }
-        release_cleanup_signals(saved);
+        release_ending_signals(saved);
         if (fd >= 0) {
             return true;
         }
@@ -318,23 +299,8 @@ void install_interrupt_cleanup()
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
 
-    struct sigaction action {};
-    action.sa_handler = remove_temporary_and_die;
-    sigemptyset(&action.sa_mask);
-    for (const int sig : cleanup_signals) {
-        sigaddset(&action.sa_mask, sig);
-    }
-    // Installed while the signals are held back: a signal the caller chose to
-    // ignore (nohup, a background job) gets its SIG_IGN back, and one that
-    // arrived meanwhile is then dropped, as it would have been.
-    const sigset_t saved = hold_cleanup_signals();
-    for (const int sig : cleanup_signals) {
-        struct sigaction previous {};
-        if (::sigaction(sig, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-            ::sigaction(sig, &previous, nullptr);
-        }
-    }
-    release_cleanup_signals(saved);
+    ending_actions previous;
+    catch_ending_signals(remove_temporary_and_die, previous);
 }
 
 bool is_standard_output(const char* path)
@@ -420,14 +386,14 @@ bool commit_destination(destination& dest, std::uint64_t written_bytes)
     // put in place.
     ok = close_fd(dest.fd) && ok;
     if (ok) {
-        const sigset_t saved = hold_cleanup_signals();
+        const sigset_t saved = hold_ending_signals();
         ok = ::renameat(dest.folder.get(), dest.temporary, dest.folder.get(), dest.name) == 0;
         if (ok) {
             output_in_place = 1;
             pending_folder = -1;
             dest.temporary[0] = '\0';
         }
-        release_cleanup_signals(saved);
+        release_ending_signals(saved);
     }
     if (!ok) {
         discard_destination(dest);
@@ -441,10 +407,10 @@ void discard_destination(destination& dest)
         (void)close_fd(dest.fd);
     }
     if (dest.temporary[0] != '\0') {
-        const sigset_t saved = hold_cleanup_signals();
+        const sigset_t saved = hold_ending_signals();
         ::unlinkat(dest.folder.get(), dest.temporary, 0);
         pending_folder = -1;
         dest.temporary[0] = '\0';
-        release_cleanup_signals(saved);
+        release_ending_signals(saved);
     }
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 
 #include "platform.h"
 
@@ -75,6 +76,51 @@ bool write_all(int fd, const void* data, std::size_t size)
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+sigset_t hold_ending_signals()
+{
+    sigset_t set;
+    sigset_t saved;
+    sigemptyset(&set);
+    for (const int sig : ending_signals) {
+        sigaddset(&set, sig);
+    }
+    sigprocmask(SIG_BLOCK, &set, &saved);
+    return saved;
+}
+
+void release_ending_signals(const sigset_t& saved)
+{
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+void catch_ending_signals(void (*handler)(int), ending_actions& previous)
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : ending_signals) {
+        sigaddset(&action.sa_mask, sig);
+    }
+    // Installed while the signals are held back: an ignored signal gets its
+    // SIG_IGN back, and one that arrived meanwhile is then dropped, as it
+    // would have been.
+    const sigset_t saved = hold_ending_signals();
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        if (::sigaction(ending_signals[i], &action, &previous[i]) == 0 &&
+            previous[i].sa_handler == SIG_IGN) {
+            ::sigaction(ending_signals[i], &previous[i], nullptr);
+        }
+    }
+    release_ending_signals(saved);
+}
+
+void restore_ending_signals(const ending_actions& previous)
+{
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        ::sigaction(ending_signals[i], &previous[i], nullptr);
+    }
 }
 
 void use_error_console()

@@ -13,6 +13,22 @@
 inline constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
                                          SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
+// Holds the ending signals back until release_ending_signals; returns the
+// signal mask to restore.
+sigset_t hold_ending_signals();
+void release_ending_signals(const sigset_t& saved);
+
+// What the ending signals did before catch_ending_signals, one per signal.
+using ending_actions = struct sigaction[sizeof ending_signals / sizeof ending_signals[0]];
+
+// Makes handler catch every ending signal, with all of them held back while
+// it runs, except those the caller chose to ignore (nohup, a background job),
+// which stay ignored. What was there before goes into previous.
+void catch_ending_signals(void (*handler)(int), ending_actions& previous);
+
+// Puts back what catch_ending_signals replaced.
+void restore_ending_signals(const ending_actions& previous);
+
 // Owns one file descriptor and closes it when it goes out of scope. Code that
 // must know whether closing succeeded calls close_fd() itself.
 class unique_fd {

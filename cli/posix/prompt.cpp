@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "file_io.h"
@@ -95,19 +94,8 @@ prompt_result read_password(char* buffer, bool confirm)
 
     // The handlers go in before the echo goes off, and come out after it is
     // back on.
-    struct sigaction action {};
-    action.sa_handler = restore_terminal_and_die;
-    sigemptyset(&action.sa_mask);
-    for (const int sig : ending_signals) {
-        sigaddset(&action.sa_mask, sig);
-    }
-    struct sigaction previous[std::size(ending_signals)]{};
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        ::sigaction(ending_signals[i], nullptr, &previous[i]);
-        if (previous[i].sa_handler != SIG_IGN) {
-            ::sigaction(ending_signals[i], &action, nullptr);
-        }
-    }
+    ending_actions previous;
+    catch_ending_signals(restore_terminal_and_die, previous);
     terminal_fd = terminal.get();
     prompt_result result = prompt_result::no_terminal;
     if (::tcsetattr(terminal.get(), TCSAFLUSH, &quiet) == 0) {
@@ -115,9 +103,7 @@ prompt_result read_password(char* buffer, bool confirm)
         ::tcsetattr(terminal.get(), TCSANOW, &saved_settings);
     }
     terminal_fd = -1;
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        ::sigaction(ending_signals[i], &previous[i], nullptr);
-    }
+    restore_ending_signals(previous);
     if (result != prompt_result::entered) {
         scrub_password(buffer);
     }
