@@ -6,12 +6,14 @@
 //   read    any read
 //   write, fchmod, fchown, close   on the temporary file
 //   rename  renaming the temporary file into place
+//   fsync   flushing the temporary file; fsync_folder, flushing a folder
 //   held_signal   not a failure: SIGTERM is raised just before the rename,
 //                 while the run holds such signals back
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,6 +138,16 @@ int fchown(int fd, uid_t uid, gid_t gid)
         return fail();
     }
     return next<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid);
+}
+
+int fsync(int fd)
+{
+    struct stat st {};
+    if ((fault_is("fsync") && is_temporary(fd)) ||
+        (fault_is("fsync_folder") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))) {
+        return fail();
+    }
+    return next<int (*)(int)>("fsync")(fd);
 }
 
 int close(int fd)

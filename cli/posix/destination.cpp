@@ -1,8 +1,6 @@
-#include "platform.h"
+#include "destination_parts.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,18 +10,6 @@
 #include <cstring>
 
 namespace {
-
-// The temporary file the signal handler must remove, as a name within an
-// open folder; pending_folder is -1 when there is none. Both change together
-// while the cleanup signals are held back, so the handler never sees one
-// without the other.
-volatile sig_atomic_t pending_folder = -1;
-char pending_name[sizeof destination::temporary];
-
-// Set once the output has been renamed into place: from then on the run has
-// done its work, and a cleanup signal (one held back during the rename, say)
-// no longer ends it.
-volatile sig_atomic_t output_in_place = 0;
 
 // Links followed before a chain counts as a loop, as the kernel counts them.
 constexpr int max_link_hops = 40;
@@ -35,23 +21,6 @@ constexpr int lookup_flags = O_PATH;
 #else
 constexpr int lookup_flags = O_RDONLY | O_NONBLOCK;
 #endif
-
-extern "C" void remove_temporary_and_die(int sig)
-{
-    if (output_in_place) {
-        return;
-    }
-    if (const int folder = pending_folder; folder >= 0) {
-        ::unlinkat(folder, pending_name, 0);
-    }
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
-
-bool same_file(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // The descriptor that a name such as /dev/stdout or /proc/self/fd/3 stands
 // for, or -1 when path is not such a name.
@@ -135,7 +104,13 @@ bool open_folder_of(const char* path, destination& out)
         return false;
     }
     std::memcpy(out.name, name, length + 1);
-    out.folder = unique_fd(::open(folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
+    // Opened for reading where it may be, so that it can be flushed after
+    // the rename; a folder the user may only search is looked up instead.
+    out.folder = unique_fd(::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    out.folder_readable = out.folder.valid();
+    if (!out.folder_readable && errno == EACCES) {
+        out.folder = unique_fd(::open(folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
+    }
     return out.folder.valid();
 }
 
@@ -190,42 +165,6 @@ bool may_replace(const struct stat& folder, const struct stat& file)
     return (folder.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || folder.st_uid == me;
 }
 
-bool create_temporary(destination& dest)
-{
-    static constexpr char letters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t state = static_cast<std::uint64_t>(now.tv_nsec) ^
-                          (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
-                          (static_cast<std::uint64_t>(::getpid()) << 40);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[sizeof dest.temporary] = ".zodevir-XXXXXX";
-        for (char* c = name + 9; *c != '\0'; ++c) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            *c = letters[(state >> 33) % (sizeof letters - 1)];
-        }
-        const sigset_t saved = hold_ending_signals();
-        const int fd = ::openat(dest.folder.get(), name,
-                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-        const int error = errno;
-        if (fd >= 0) {
-            dest.fd = unique_fd(fd);
-            std::memcpy(dest.temporary, name, sizeof name);
-            std::memcpy(pending_name, name, sizeof name);
-            pending_folder = dest.folder.get();
-        }
-        release_ending_signals(saved);
-        if (fd >= 0) {
-            return true;
-        }
-        if (error != EEXIST) {
-            return false;
-        }
-    }
-    return false;
-}
-
 // An existing destination, open as file (a lookup only) under path.
 bool open_existing(const char* path, const unique_fd& file, destination& out)
 {
@@ -260,48 +199,7 @@ bool open_existing(const char* path, const unique_fd& file, destination& out)
     return create_temporary(out);
 }
 
-mode_t current_umask()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
-// Gives the temporary file the replaced file's owner, group and mode, or the
-// usual mode of a new file.
-bool keep_attributes(const destination& dest)
-{
-    const int fd = dest.fd.get();
-    if (!dest.replaces) {
-        return ::fchmod(fd, 0666 & ~current_umask()) == 0;
-    }
-    const struct stat& old = dest.previous;
-    // Owner first: changing it may clear set-id bits that the mode then
-    // restores. Only a privileged process may give a file away, but a member
-    // of the file's group may still keep the group.
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-        if (errno != EPERM) {
-            return false;
-        }
-        if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) {
-            return false;
-        }
-    }
-    return ::fchmod(fd, old.st_mode & 07777) == 0;
-}
-
 }  // namespace
-
-void install_interrupt_cleanup()
-{
-    // A write to a closed pipe is reported like any failed write instead of
-    // ending the run silently; exceeding a file size limit likewise.
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGXFSZ, SIG_IGN);
-
-    ending_actions previous;
-    catch_ending_signals(remove_temporary_and_die, previous);
-}
 
 bool is_standard_output(const char* path)
 {
@@ -345,72 +243,5 @@ bool open_destination(const char* path, const source_file& source, destination& 
             return false;
         }
         path = hop;
-    }
-}
-
-void prepare_copy(source_file& source, destination& dest, std::int64_t size)
-{
-#ifdef POSIX_FADV_SEQUENTIAL
-    (void)::posix_fadvise(source.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-#else
-    (void)source;
-#endif
-#ifdef FALLOC_FL_KEEP_SIZE
-    // Only the temporary file is certain to be a new regular file of ours.
-    if (dest.temporary[0] != '\0' && size > 0 &&
-        ::fallocate(dest.fd.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
-        dest.reserved = static_cast<off_t>(size);
-    }
-#else
-    (void)dest;
-    (void)size;
-#endif
-}
-
-bool write_destination(destination& dest, const void* data, std::size_t size)
-{
-    return write_all(dest.fd.get(), data, size);
-}
-
-bool commit_destination(destination& dest, std::uint64_t written_bytes)
-{
-    const auto written = static_cast<off_t>(written_bytes);
-    // A source that shrank while it was read leaves reserved space past the
-    // end of the output; give it back.
-    bool ok = dest.reserved <= written || ::ftruncate(dest.fd.get(), written) == 0;
-    if (dest.temporary[0] == '\0') {
-        return close_fd(dest.fd) && ok;
-    }
-    ok = ok && keep_attributes(dest);
-    // Closing reports deferred write errors; only a cleanly closed file is
-    // put in place.
-    ok = close_fd(dest.fd) && ok;
-    if (ok) {
-        const sigset_t saved = hold_ending_signals();
-        ok = ::renameat(dest.folder.get(), dest.temporary, dest.folder.get(), dest.name) == 0;
-        if (ok) {
-            output_in_place = 1;
-            pending_folder = -1;
-            dest.temporary[0] = '\0';
-        }
-        release_ending_signals(saved);
-    }
-    if (!ok) {
-        discard_destination(dest);
-    }
-    return ok;
-}
-
-void discard_destination(destination& dest)
-{
-    if (dest.fd.valid()) {
-        (void)close_fd(dest.fd);
-    }
-    if (dest.temporary[0] != '\0') {
-        const sigset_t saved = hold_ending_signals();
-        ::unlinkat(dest.folder.get(), dest.temporary, 0);
-        pending_folder = -1;
-        dest.temporary[0] = '\0';
-        release_ending_signals(saved);
     }
 }

@@ -1,13 +1,13 @@
 // The files of a run on a POSIX system.
 //
 // A regular (or not yet existing) destination is only ever written to a new
-// temporary file in its folder and renamed over it once every byte is written
-// and the file is closed. The folder is opened once and the temporary file is
-// created, renamed and removed relative to it, so moving the folder during a
-// run loses nothing. A destination that is not a regular file (a device, a
-// FIFO) is written directly, and one that names an open descriptor
-// (/dev/stdout, /dev/fd/N) is written through that descriptor as the caller
-// opened it.
+// temporary file in its folder, flushed to the disk, and renamed over it once
+// every byte is written and the file is closed; the folder is flushed after
+// the rename. The folder is opened once and the temporary file is created,
+// renamed and removed relative to it, so moving the folder during a run loses
+// nothing. A destination that is not a regular file (a device, a FIFO) is
+// written directly, and one that names an open descriptor (/dev/stdout,
+// /dev/fd/N) is written through that descriptor as the caller opened it.
 #pragma once
 
 #include <limits.h>
@@ -21,11 +21,14 @@ struct source_file {
 };
 
 struct destination {
-    unique_fd fd;               // where the output goes
-    unique_fd folder;           // the target's folder, when writing a temporary file
-    char name[NAME_MAX + 1]{};  // the target's name within folder
-    char temporary[32]{};       // the temporary file's name within folder; empty if none
-    bool replaces = false;      // an existing regular file is being replaced
-    off_t reserved = 0;         // bytes of disk space set aside ahead of writing
-    struct stat previous {};    // the replaced file's metadata, when replaces
+    unique_fd fd;                  // where the output goes
+    unique_fd folder;              // the target's folder, when writing a temporary file
+    bool folder_readable = false;  // folder can be flushed itself (not a lookup-only handle)
+    char name[NAME_MAX + 1]{};     // the target's name within folder
+    char temporary[32]{};          // the temporary file's name within folder; empty if none
+    bool replaces = false;         // an existing regular file is being replaced
+    off_t reserved = 0;            // bytes of disk space set aside ahead of writing
+    off_t written = 0;             // bytes written to the temporary file so far
+    off_t written_back = 0;        // of which write-back to the disk has been started
+    struct stat previous {};       // the replaced file's metadata, when replaces
 };

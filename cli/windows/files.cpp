@@ -116,7 +116,8 @@ bool replace_target(bool replaces)
         const bool done =
             replaces ? ::ReplaceFileW(target_path, temporary_path, nullptr,
                                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                     : ::MoveFileExW(temporary_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
+                     : ::MoveFileExW(temporary_path, target_path,
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         const DWORD error = ::GetLastError();
         if (done) {
             return true;
@@ -128,6 +129,18 @@ bool replace_target(bool replaces)
         }
         ::Sleep(busy_wait_ms);
     }
+}
+
+bool flush_target()
+{
+    HANDLE file = ::CreateFileW(target_path, GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool ok = ::FlushFileBuffers(file) != 0;
+    return ::CloseHandle(file) && ok;
 }
 
 }  // namespace
@@ -279,6 +292,12 @@ bool commit_destination(destination& dest, std::uint64_t written)
         }
         ok = ok && ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
     }
+    // The output reaches the disk before its name does, and a disk file
+    // written directly is on the disk before the run says it is done. A
+    // failed flush is a failed write.
+    if (dest.temporary || ::GetFileType(file) == FILE_TYPE_DISK) {
+        ok = ok && ::FlushFileBuffers(file);
+    }
     ok = ::CloseHandle(file) && ok;
     dest.handle = nullptr;
     if (!dest.temporary) {
@@ -294,8 +313,12 @@ bool commit_destination(destination& dest, std::uint64_t written)
     ::ReleaseSRWLockExclusive(&temporary_lock);
     if (!ok) {
         discard_destination(dest);
+        return false;
     }
-    return ok;
+    // The move was written through; ReplaceFileW has no such flag, so the
+    // replaced file is flushed once more under its name, which commits the
+    // file system's journal up to the replacement.
+    return !dest.replaces || flush_target();
 }
 
 void discard_destination(destination& dest)

@@ -1,0 +1,174 @@
+// A run that said it was done survives a crash: small file systems on loop
+// devices are shut down the instant the run ends, dropping everything not yet
+// on the disk, as a power loss would, then mounted again.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const std::string old_bytes = "the old destination, which must survive";
+
+bool sh(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+// A file system made by mkfs on a loop device over a sparse image file in
+// image_folder, mounted at mnt.
+class loop_file_system {
+public:
+    loop_file_system(const std::string& mkfs, const std::string& options,
+                     const std::string& image_folder, const char* image_size = "320M")
+        : options_(options.empty() ? "" : "-o " + options + " ")
+    {
+        const std::string image = image_folder + "/image";
+        if (!sh("truncate -s " + std::string(image_size) + " " + image)) {
+            why_not = "cannot make an image file";
+            return;
+        }
+        if (FILE* p = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r")) {
+            char line[64] = {};
+            if (std::fgets(line, sizeof line, p) != nullptr) {
+                device = std::string(line, std::strcspn(line, "\n"));
+            }
+            pclose(p);
+        }
+        if (device.empty()) {
+            why_not = "no loop device can be made here";
+        } else if (!sh(mkfs + " " + device + " > /dev/null 2>&1")) {
+            why_not = "'" + mkfs + "' is not available";
+        } else if (!sh("mkdir -p " + mnt + " && mount " + options_ + device + " " + mnt)) {
+            why_not = "cannot mount " + mkfs + " " + options;
+        } else {
+            mounted_ = true;
+        }
+    }
+    ~loop_file_system()
+    {
+        if (mounted_) {
+            sh("umount " + mnt);
+        }
+        if (!device.empty()) {
+            sh("losetup -d " + device);
+        }
+    }
+    // Makes another program's fsync force the journal, then drops all that is
+    // not on the disk yet, and mounts the file system again.
+    void crash(bool after_an_fsync)
+    {
+        if (after_an_fsync) {
+            ASSERT_TRUE(
+                sh("echo x > " + mnt + "/unrelated && xfs_io -c fsync " + mnt + "/unrelated"));
+        }
+        ASSERT_TRUE(sh("xfs_io -x -c shutdown " + mnt));
+        ASSERT_TRUE(sh("umount " + mnt + " && mount " + options_ + device + " " + mnt));
+        sh("rm -f " + mnt + "/unrelated");
+    }
+
+    scratch_folder dir;
+    const std::string mnt = dir / "mnt";
+    std::string device;
+    std::string why_not;  // empty when mounted
+
+private:
+    std::string options_;
+    bool mounted_ = false;
+};
+
+TEST(Crash, RunThatSucceededLeavesTheNewBytesOnTheDisk)
+{
+    if (!sh("command -v xfs_io > /dev/null")) {
+        GTEST_SKIP() << "xfs_io (xfsprogs) is not installed";
+    }
+    const struct {
+        std::string mkfs;
+        std::string options;
+    } file_systems[] = {
+        {"mkfs.xfs -q", ""},
+        {"mkfs.ext4 -q", ""},
+        {"mkfs.ext4 -q", "noauto_da_alloc"},
+    };
+    const struct {
+        std::string how;
+        std::string source;
+        std::string target;
+        bool after_an_fsync;  // another program forced the journal before the crash
+    } cases[] = {
+        {"replace", "in", "out", true},
+        {"in place", "out", "out", true},
+        {"new", "in", "new", true},
+        {"new, nothing else flushed", "in", "new", false},
+        // Standard output open on a file, written directly.
+        {"through a descriptor", "in", "/dev/stdout", true},
+    };
+    // Over 1 MiB, where the run prepares a long copy.
+    const std::string data = sample_bytes(4 << 20, 11);
+    const scratch_folder reference;
+    write_file(reference / "in", data);
+    ASSERT_EQ(run_zodevir({reference / "in", reference / "out", "pw", "encode"}).exit_code, 0);
+    const std::string encoded = read_file(reference / "out");
+
+    for (const auto& fs : file_systems) {
+        const scratch_folder images;
+        loop_file_system disk(fs.mkfs, fs.options, images.path);
+        if (!disk.why_not.empty()) {
+            GTEST_SKIP() << disk.why_not;
+        }
+        for (const auto& c : cases) {
+            const std::string where = fs.mkfs + " " + fs.options + ", " + c.how;
+            sh("rm -rf " + disk.mnt + "/*");
+            write_file(disk.mnt + "/in", data);
+            write_file(disk.mnt + "/out", c.source == "out" ? data : old_bytes);
+            ASSERT_TRUE(sh("sync"));
+            const std::string source = disk.mnt + "/" + c.source;
+            const bool direct = c.target == "/dev/stdout";
+            const std::string target = disk.mnt + (direct ? "/out" : "/" + c.target);
+            const std::string run = direct
+                                        ? source + " /dev/stdout pw encode 2>/dev/null >" + target
+                                        : source + " " + target + " pw encode >/dev/null";
+            ASSERT_TRUE(sh("'" ZODEVIR_BINARY "' " + run)) << where;
+            disk.crash(c.after_an_fsync);
+            EXPECT_TRUE(read_file(target) == encoded) << where;
+            EXPECT_EQ(temporary_in(disk.mnt), "") << where;
+        }
+    }
+}
+
+TEST(Crash, WriteBackFailureIsAFailedWrite)
+{
+    // Thin storage: the file system's image lies on a tmpfs too small for it,
+    // so blocks that were never written before fail when written back.
+    if (!sh("command -v mkfs.ext4 > /dev/null")) {
+        GTEST_SKIP() << "mkfs.ext4 is not installed";
+    }
+    const scratch_folder thin;
+    ASSERT_TRUE(sh("mount -t tmpfs -o size=20m tmpfs " + thin.path));
+    {
+        loop_file_system disk("mkfs.ext4 -q", "", thin.path, "64M");
+        if (!disk.why_not.empty()) {
+            sh("umount " + thin.path);
+            GTEST_SKIP() << disk.why_not;
+        }
+        const std::string data = sample_bytes(8 << 20, 12);
+        write_file(disk.mnt + "/out", data);
+        ASSERT_TRUE(sh("sync && cat /dev/zero > " + thin.path + "/filler 2> /dev/null; true"));
+        const std::string out = disk.mnt + "/out";
+        const run_result r = run_zodevir({out, out, "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "encoding...Error:Cannot write the destiny file:" + out);
+        EXPECT_TRUE(read_file(out) == data);
+        EXPECT_EQ(folder_entries(disk.mnt), (strings{"lost+found", "out"}));
+    }
+    sh("umount " + thin.path);
+}
+
+}  // namespace
