@@ -29,16 +29,27 @@ void print_lines(std::string_view text);
 // Arranges for an interruption (a signal, Ctrl+C) to remove the temporary
 // file before the run ends as an interrupted program does, and for a broken
 // pipe or an exceeded file size limit to be reported as a failed write.
-// Once the output is in place, an interruption no longer ends the run.
+// At the password prompt it also gives the terminal its settings back. Once
+// the output is in place, an interruption no longer ends the run.
 void install_interrupt_cleanup();
 
 // ---- Password -------------------------------------------------------------------
 
-// The longest password that can be typed at the terminal, with room for its
-// terminator (a terminal delivers at most 4095 bytes in one line).
+// Room for the longest password that can be typed at the terminal, with its
+// terminator. A terminal delivers at most 4095 bytes of a line and drops the
+// rest, so a line that fills all 4095 may have been cut: the longest password
+// taken is 4094 bytes.
 inline constexpr std::size_t password_capacity = 4096;
 
-enum class prompt_result { entered, no_terminal, empty, mismatch, too_long };
+enum class prompt_result {
+    entered,
+    no_terminal,
+    empty,
+    mismatch,
+    too_long,
+    contains_nul,     // a NUL byte (Ctrl-@) was typed: no argument could hold it
+    unrepresentable,  // Windows: a character the system code page lacks
+};
 
 // Reads a password from the terminal with its echo turned off, into buffer
 // (password_capacity bytes, terminated with a zero byte), asking a second

@@ -94,15 +94,22 @@ int run(int argc, char** argv)
         use_error_console();
     }
 
+    // The mode is checked first, so that a mistyped one is reported before
+    // the password is asked for.
     cipher_mode mode{};
-    const bool known_mode = parse_mode(mode_word, mode);
+    if (!parse_mode(mode_word, mode)) {
+        fail("Error:The mode must be encode or decode:", mode_word);
+        return 1;
+    }
+    // From here on an interruption cleans up after the run: at the prompt
+    // it gives the terminal its echo back.
+    install_interrupt_cleanup();
+
     // An empty password argument asks for the password at the terminal,
     // where it is out of the process list and the shell's history.
     char typed[password_capacity];
     if (*password == '\0') {
-        const prompt_result answer = known_mode ? read_password(typed, mode == cipher_mode::encode)
-                                                : prompt_result::no_terminal;
-        switch (answer) {
+        switch (read_password(typed, mode == cipher_mode::encode)) {
         case prompt_result::entered:
             password = typed;
             break;
@@ -112,21 +119,22 @@ int run(int argc, char** argv)
         case prompt_result::too_long:
             fail("Error:The password is too long");
             return 1;
+        case prompt_result::contains_nul:
+            fail("Error:The password must not contain a NUL byte");
+            return 1;
+        case prompt_result::unrepresentable:
+            fail("Error:The password cannot be represented in the system code page");
+            return 1;
         case prompt_result::no_terminal:
         case prompt_result::empty:
             fail("Error:The password must not be empty");
             return 1;
         }
     }
-    if (!known_mode) {
-        fail("Error:The mode must be encode or decode:", mode_word);
-        return 1;
-    }
 
     const block_key key = make_block_key(mode, build_key_table(password));
     // The key table is all the run needs of the password.
     scrub_password(password);
-    install_interrupt_cleanup();
 
     print(mode == cipher_mode::encode ? "encoding..." : "decoding...");
 

@@ -56,7 +56,7 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         std::string message;
     } cases[] = {
         {"", "encode", "Error:The password must not be empty"},  // no terminal to ask on
-        {"", "bogus", "Error:The password must not be empty"},
+        {"", "bogus", "Error:The mode must be encode or decode:bogus"},
         {"pw", "Encode", "Error:The mode must be encode or decode:Encode"},
         {"pw", "ENCODE", "Error:The mode must be encode or decode:ENCODE"},
         {"pw", "Decode", "Error:The mode must be encode or decode:Decode"},

@@ -28,7 +28,10 @@ struct terminal_run {
     running output;     // standard output, for finish()
 };
 
-terminal_run start_on_terminal(std::vector<std::string> args)
+// As a job of an interactive shell, in a process group of its own that has
+// the terminal, so that Ctrl-Z stops it (a session leader's group is
+// orphaned, and the kernel does not stop those).
+terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = false)
 {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -42,6 +45,16 @@ terminal_run start_on_terminal(std::vector<std::string> args)
     run.pid = forkpty(&run.terminal, nullptr, nullptr, nullptr);
     if (run.pid == 0) {
         dup2(out[1], STDOUT_FILENO);
+        if (as_job) {
+            if (const pid_t job = fork(); job != 0) {
+                const int status = wait_for(job);  // the shell ends as its job did
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+            }
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            tcsetpgrp(STDIN_FILENO, getpid());
+            signal(SIGTTOU, SIG_DFL);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -78,44 +91,96 @@ bool echo_is_on(int terminal)
     return (settings.c_lflag & ECHO) != 0;
 }
 
+// Ends a run still waiting at the terminal 10 s on, so that a row that typed
+// fewer lines than the run asks for fails instead of hanging.
+void end_if_stuck(pid_t pid)
+{
+    for (int i = 0; i < 10000; ++i) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return;
+        }
+        usleep(1000);
+    }
+    ADD_FAILURE() << "the run still waits at the terminal";
+    kill(pid, SIGKILL);
+}
+
+// What the terminal still shows once the run has ended.
+std::string rest_of_screen(int terminal)
+{
+    std::string seen;
+    char c[4096];
+    pollfd p{terminal, POLLIN, 0};
+    // Once the run is gone, reading its terminal ends with an error.
+    for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = read(terminal, c, sizeof c)) > 0;) {
+        seen.append(c, static_cast<std::size_t>(n));
+    }
+    return seen;
+}
+
 TEST(Prompt, TypedPasswordWorksLikeTheArgument)
 {
+    // A line that fills the terminal's buffer may have been cut by it.
+    const std::string longest(4094, 'a');
+    const std::string cut(4095, 'a');
+    // "plain text\n" encoded with a password of only 'a' bytes, whatever its
+    // length: every slot is |(2i + 6) x 97| mod 255.
+    const std::string plain_encoded_a = "\xb8\x67\x94\xf9\x3d\x0a\x4c\xfe\x1a\x95\xe9";
     const struct {
         std::string mode;
         std::string source;  // its content
-        strings typed;
+        strings typed;       // keys, one entry a prompt
         std::string out;
         int status;
         std::string result;  // the destination's content; empty when none is made
     } cases[] = {
-        {"encode", plain, {"tarns", "tarns"}, "encoding...\n", 0, plain_encoded},
-        {"decode", plain_encoded, {"tarns"}, "decoding...\n", 0, plain},
-        {"encode", plain, {"tarns", "tarnz"}, "Error:The passwords do not match", 1, ""},
-        {"encode", plain, {"tarns", ""}, "Error:The passwords do not match", 1, ""},
-        {"decode", plain, {""}, "Error:The password must not be empty", 1, ""},
+        {"encode", plain, {"tarns\n", "tarns\n"}, "encoding...\n", 0, plain_encoded},
+        {"decode", plain_encoded, {"tarns\n"}, "decoding...\n", 0, plain},
+        {"encode", plain, {"tarns\n", "tarnz\n"}, "Error:The passwords do not match", 1, ""},
+        {"encode", plain, {"tarnss\n", "tarns\n"}, "Error:The passwords do not match", 1, ""},
+        {"encode", plain, {"tarns\n", "\n"}, "Error:The passwords do not match", 1, ""},
+        {"decode", plain, {"\n"}, "Error:The password must not be empty", 1, ""},
+        {"decode", plain, {"\x04"}, "Error:The password must not be empty", 1, ""},  // Ctrl-D
+        {"encode",
+         plain,
+         {std::string("xyz\0A\n", 6)},
+         "Error:The password must not contain a NUL byte",
+         1,
+         ""},
+        {"encode", plain, {longest + "\n", longest + "\n"}, "encoding...\n", 0, plain_encoded_a},
+        {"decode", plain, {cut + "\n"}, "Error:The password is too long", 1, ""},
+        {"decode", plain, {cut + "\x04b\n"}, "Error:The password is too long", 1, ""},
+        {"Encode", plain, {}, "Error:The mode must be encode or decode:Encode", 1, ""},
     };
     for (const auto& c : cases) {
+        const std::string row = c.out + " (" + std::to_string(c.typed.size()) + " lines)";
         const scratch_folder dir;
         write_file(dir / "in", c.source);
         terminal_run run = start_on_terminal({dir / "in", dir / "out", "", c.mode});
         std::string screen;
-        for (const auto& line : c.typed) {
+        for (const auto& keys : c.typed) {
             screen += wait_for_text(run.terminal, ": ");
             EXPECT_FALSE(echo_is_on(run.terminal));
-            const std::string keys = line + "\n";
             ASSERT_EQ(write(run.terminal, keys.data(), keys.size()),
                       static_cast<ssize_t>(keys.size()));
         }
+        end_if_stuck(run.pid);
         const run_result r = finish(run.output);
-        screen += wait_for_text(run.terminal, "\n");
+        EXPECT_TRUE(echo_is_on(run.terminal)) << row;
+        screen += rest_of_screen(run.terminal);
         close(run.terminal);
-        EXPECT_EQ(r.exit_code, c.status) << c.out;
-        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.status) << row;
+        EXPECT_EQ(r.out, c.out) << row;
         EXPECT_EQ(screen.find("tarn"), std::string::npos) << "the password was echoed: " << screen;
+        if (c.typed.empty()) {
+            EXPECT_EQ(screen, "") << row;
+        }
         if (c.result.empty()) {
-            EXPECT_EQ(folder_entries(dir.path), strings{"in"});
+            EXPECT_EQ(folder_entries(dir.path), strings{"in"}) << row;
         } else {
-            EXPECT_EQ(read_file(dir / "out"), c.result);
+            EXPECT_EQ(read_file(dir / "out"), c.result) << row;
         }
     }
 }
@@ -133,6 +198,31 @@ TEST(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
     EXPECT_TRUE(echo_is_on(run.terminal));
     close(run.terminal);
     EXPECT_EQ(folder_entries(dir.path), strings{"in"});
+}
+
+TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", plain_encoded);
+    terminal_run run = start_on_terminal({dir / "in", dir / "out", "", "decode"}, true);
+    wait_for_text(run.terminal, "Password: ");
+    const pid_t job = tcgetpgrp(run.terminal);
+    ASSERT_EQ(write(run.terminal, "tar\x1a", 4), 4);  // part of it, then Ctrl-Z
+    const std::string state = "/proc/" + std::to_string(job) + "/stat";
+    for (int i = 0; i < 10000 && read_file(state).find(") T ") == std::string::npos; ++i) {
+        usleep(1000);
+    }
+    ASSERT_NE(read_file(state).find(") T "), std::string::npos) << "the run did not stop";
+    EXPECT_TRUE(echo_is_on(run.terminal));
+    kill(job, SIGCONT);
+    // The line typed so far is gone with the stop: the prompt comes again.
+    wait_for_text(run.terminal, "Password: ");
+    EXPECT_FALSE(echo_is_on(run.terminal));
+    ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+    const run_result r = finish(run.output);
+    close(run.terminal);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "out"), plain);
 }
 
 TEST(Flags, HelpAndVersionSucceedAndOtherShortCommandLinesShowTheBanner)

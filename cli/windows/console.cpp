@@ -50,6 +50,7 @@ prompt_result read_line(HANDLE input, wchar_t* line, std::size_t capacity)
 {
     std::size_t length = 0;
     bool too_long = false;
+    bool nul = false;
     for (;;) {
         wchar_t c = 0;
         DWORD got = 0;
@@ -59,6 +60,7 @@ prompt_result read_line(HANDLE input, wchar_t* line, std::size_t capacity)
         if (c == L'\r') {
             continue;
         }
+        nul = nul || c == L'\0';
         if (length + 1 < capacity) {
             line[length++] = c;
         } else {
@@ -68,6 +70,9 @@ prompt_result read_line(HANDLE input, wchar_t* line, std::size_t capacity)
     line[length] = L'\0';
     if (too_long) {
         return prompt_result::too_long;
+    }
+    if (nul) {
+        return prompt_result::contains_nul;
     }
     return length == 0 ? prompt_result::empty : prompt_result::entered;
 }
@@ -81,7 +86,7 @@ prompt_result ask(HANDLE input, HANDLE output, const wchar_t* prompt, char* pass
     prompt_result result = read_line(input, line, password_capacity);
     ::WriteConsoleW(output, L"\r\n", 2, &written, nullptr);
     if (result == prompt_result::entered && !to_code_page(line, password, password_capacity)) {
-        result = prompt_result::too_long;
+        result = prompt_result::unrepresentable;
     }
     ::SecureZeroMemory(line, sizeof line);
     return result;
