@@ -7,6 +7,8 @@
 //   write, fchmod, fchown, close   on the temporary file
 //   rename  renaming the temporary file into place
 //   fsync   flushing the temporary file; fsync_folder, flushing a folder
+//   close_direct  closing a destination written directly (a regular file
+//                 open for writing that is not the temporary file)
 //   held_signal   not a failure: SIGTERM is raised just before the rename,
 //                 while the run holds such signals back
 #include <dlfcn.h>
@@ -153,7 +155,11 @@ int fsync(int fd)
 int close(int fd)
 {
     // The descriptor is released either way, as the kernel does.
-    const bool failing = fault_is("close") && is_temporary(fd);
+    struct stat st {};
+    const bool failing =
+        (fault_is("close") && is_temporary(fd)) ||
+        (fault_is("close_direct") && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY &&
+         fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !is_temporary(fd));
     const int result = next<int (*)(int)>("close")(fd);
     return failing ? fail() : result;
 }

@@ -136,6 +136,27 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
         EXPECT_EQ(read_file(folder + "/out"), plain_encoded);
         EXPECT_EQ(folder_entries(folder), strings{"out"});
     }
+    // Deeper than any path can name, reached step by step, and without /proc:
+    // a new file and a replaced one, named relative to the working folder.
+    std::string deeper = "cd -P " + dir.path;
+    for (std::size_t at = dir.path.size() + 1; at < folder.size();) {
+        const std::size_t end = std::min(folder.find('/', at), folder.size());
+        deeper += " && cd -P " + folder.substr(at, end - at);
+        at = end + 1;
+    }
+    deeper += " && mkdir -p e && cd -P e && ";
+    for (const std::string& how :
+         {deeper, std::string("unshare -m sh -c 'umount -l /proc && cd " + dir.path + " && ")}) {
+        const std::string ending = how == deeper ? "" : "'";
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(std::system((how + "'" ZODEVIR_BINARY "' " + dir / "in" +
+                                   " out tarns encode > /dev/null" + ending)
+                                      .c_str()),
+                      0)
+                << how << round;
+        }
+    }
+    EXPECT_EQ(read_file(dir / "out"), plain_encoded);
 }
 
 TEST(Hostile, LinkLoopsAndOverlongChainsAreRefused)
@@ -221,6 +242,7 @@ TEST_F(ProtectedSymlinks, LinkPlantedInAStickyFolderIsNotFollowed)
 int shell(const std::string& folder, const std::string& command)
 {
     setenv("Z", ZODEVIR_BINARY, 1);
+    setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
     const int status =
         std::system(("cd '" + folder + "' && exec bash -c '" + command + "'").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -246,6 +268,33 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
         {"$Z in /proc/self/fd/3 tarns encode 3>>got >out 2>err", 0, "log\n" + plain_encoded,
          "encoding...\n", ""},
         {"$Z in got tarns encode >got 2>err", 0, plain_encoded, "", "encoding...\n"},
+        // Any spelling that leads into the process's descriptor folder.
+        {"$Z in /dev//stdout tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
+        {"$Z in /dev/./stdout tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
+        {"$Z in //dev/fd/1 tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
+        {"$Z in /proc/thread-self/fd/1 tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
+        {"exec $Z in /proc/$$/fd/1 tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
+        {"D=$PWD; cd /dev && $Z $D/in stdout tarns encode >>$D/got 2>$D/err", 0,
+         "log\n" + plain_encoded, "", "encoding...\n"},
+        {"D=$PWD; cd /dev/fd && exec $Z $D/in 1 tarns encode >>$D/got 2>$D/err", 0,
+         "log\n" + plain_encoded, "", "encoding...\n"},
+        {"$Z in /dev/fd/12 tarns encode 12>>got >out 2>err", 0, "log\n" + plain_encoded,
+         "encoding...\n", ""},
+        // A reader that goes away, and a descriptor whose close fails, are
+        // failed writes.
+        {"yes plain text | head -c 3300000 > big && set -o pipefail && "
+         "$Z big /dev/stdout tarns encode 2>err | head -c 10 >got; s=$?; rm big; exit $s",
+         1, plain_encoded.substr(0, 10), "",
+         "encoding...Error:Cannot write the destiny file:/dev/stdout"},
+        {"LD_PRELOAD=$SHIM ZODEVIR_FAULT=close_direct ASAN_OPTIONS=verify_asan_link_order=0 "
+         "$Z in /dev/fd/3 tarns encode 3>>got >out 2>err",
+         1, "log\n" + plain_encoded, "encoding...Error:Cannot write the destiny file:/dev/fd/3",
+         ""},
         {"$Z in /dev/fd/3 tarns encode 3<got >out 2>err", 1, "log\n",
          "encoding...Error:Cannot open the destiny file:/dev/fd/3", ""},
         {"$Z in /dev/fd/7 tarns encode >out 2>err", 1, "log\n",
@@ -275,6 +324,24 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
     EXPECT_EQ(shell(dir.path, "exec 3>gone && rm gone && $Z in /dev/fd/3 tarns encode >out"), 0);
     EXPECT_EQ(read_file(dir / "out"), "encoding...\n");
     EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+
+    // Files on two mounts may share an inode number and still be two files:
+    // the output goes to the other one.
+    ASSERT_EQ(shell(dir.path,
+                    "mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b && "
+                    "cp in a/f && echo log > b/f"),
+              0);
+    struct stat a {};
+    struct stat b {};
+    ASSERT_EQ(stat((dir / "a/f").c_str(), &a), 0);
+    ASSERT_EQ(stat((dir / "b/f").c_str(), &b), 0);
+    const int status = shell(dir.path, "$Z a/f /dev/stdout tarns encode >>b/f 2>/dev/null");
+    const std::string got = read_file(dir / "b/f");
+    shell(dir.path, "umount a b");
+    if (a.st_ino == b.st_ino) {
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(got, "log\n" + plain_encoded);
+    }
 }
 
 // Runs as other users need root.
@@ -322,6 +389,9 @@ TEST_F(OtherUser, AnotherUsersFileInAStickyFolderIsRefusedBeforeReading)
     EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / "theirs");
     EXPECT_EQ(read_file(dir / "theirs"), old_bytes);
     EXPECT_EQ(folder_entries(dir.path), (strings{"in", "theirs"}));
+    // Root may.
+    EXPECT_EQ(run_zodevir({dir / "in", dir / "theirs", "tarns", "encode"}).exit_code, 0);
+    EXPECT_EQ(read_file(dir / "theirs"), plain_encoded);
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "known_answers.h"
 #include "support.h"
 
 namespace {
@@ -90,13 +92,21 @@ TEST(Safety, ReadFailureIsReportedAndKeepsTheDestination)
 
 TEST(Safety, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal)
 {
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU,
-                          SIGVTALRM, SIGPROF}) {
+    // Every signal that ends a process and can be caught; 0 is SIGHUP while
+    // the caller ignores it, which must not end the run.
+    for (const int sig :
+         {SIGTERM,   SIGINT,  SIGHUP, SIGQUIT, SIGALRM,   SIGUSR1,  SIGUSR2,  SIGXCPU,
+          SIGVTALRM, SIGPROF, SIGPWR, SIGIO,   SIGSTKFLT, SIGRTMIN, SIGRTMAX, SIGABRT,
+          SIGSYS,    SIGTRAP, SIGBUS, SIGSEGV, SIGFPE,    SIGILL,   0}) {
         const scratch_folder dir;
         const std::string fifo = dir / "src";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         write_file(dir / "out", old_bytes);
-        running child = start_zodevir({fifo, dir / "out", "pw", "encode"});
+        run_options options;
+        options.folder = dir.path;  // where a core file would be written
+        options.core_dumps = true;
+        options.ignored_signal = sig == 0 ? SIGHUP : 0;
+        running child = start_zodevir({fifo, dir / "out", "pw", "encode"}, options);
         const int writer = open(fifo.c_str(), O_WRONLY);
         ASSERT_GE(writer, 0);
         const std::string part = sample_bytes(5000);
@@ -104,12 +114,16 @@ TEST(Safety, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal)
 
         // Wait until the run has written what it was given, then stop it.
         ASSERT_TRUE(wait_for_temporary(dir.path, 5000)) << "the run never wrote its temporary file";
-        kill(child.pid, sig);
-        const run_result r = finish(child);
+        struct stat st {};
+        ASSERT_EQ(stat(temporary_in(dir.path).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "the temporary file is not private";
+        kill(child.pid, sig == 0 ? SIGHUP : sig);
         close(writer);
+        const run_result r = finish(child);
         EXPECT_EQ(r.signal, sig);
-        EXPECT_EQ(r.out, "encoding...");
-        EXPECT_EQ(read_file(dir / "out"), old_bytes);
+        EXPECT_EQ(r.out, sig == 0 ? "encoding...\n" : "encoding...") << "signal " << sig;
+        EXPECT_EQ(read_file(dir / "out") == old_bytes, sig != 0) << "signal " << sig;
+        // No core file either: it would hold the key table.
         EXPECT_EQ(folder_entries(dir.path), (strings{"out", "src"})) << "signal " << sig;
     }
 }
@@ -215,6 +229,30 @@ TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
         EXPECT_EQ(st.st_uid, 1234u);
         EXPECT_EQ(st.st_gid, 5678u);
     }
+    // The ACL and the extended attributes stay with the name; file
+    // capabilities do not, and a folder's default ACL is not taken up.
+    const std::string out = dir / "out";
+    if (std::system(("setfacl -d -m u:65534:rwx " + dir.path + " && setfacl -m u:65534:-,g::r " +
+                     out + " && setfattr -n user.note -v kept " + out +
+                     " && setfattr -n security.capability -v 0sAAAAAgAgAAAAAAAAAAAAAAAAAAA= " + out)
+                        .c_str()) != 0) {
+        GTEST_SKIP() << "no setfacl or setfattr, or no ACLs on " << dir.path;
+    }
+    const std::string before = "getfacl -cp " + out + " > " + dir / "acl";
+    ASSERT_EQ(std::system(before.c_str()), 0);
+    const std::string acl = read_file(dir / "acl");
+    ASSERT_EQ(run_zodevir({out, out, "pw", "encode"}).exit_code, 0);
+    ASSERT_EQ(std::system(before.c_str()), 0);
+    EXPECT_EQ(read_file(dir / "acl"), acl);
+    EXPECT_EQ(
+        std::system(("getfattr --only-values -n user.note " + out + " > " + dir / "note").c_str()),
+        0);
+    EXPECT_EQ(read_file(dir / "note"), "kept");
+    EXPECT_NE(std::system(("getfattr -n security.capability " + out + " 2>/dev/null").c_str()), 0);
+    const std::string in = dir / "in";  // made before the folder had a default ACL
+    ASSERT_EQ(run_zodevir({in, in, "pw", "encode"}).exit_code, 0);
+    EXPECT_NE(std::system(("getfattr -n system.posix_acl_access " + in + " 2>/dev/null").c_str()),
+              0);
 }
 
 TEST(Safety, DestinationTheUserMayNotWriteIsRefused)
@@ -248,14 +286,52 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
     const struct {
         int umask_value;
         mode_t mode;
-    } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {027, 0640}};
+        std::string default_acl;  // the folder's, set with setfacl -d -m
+    } cases[] = {{022, 0644, ""},
+                 {077, 0600, ""},
+                 {0, 0666, ""},
+                 {027, 0640, ""},
+                 // The umask does not apply where there is a default ACL.
+                 {022, 0660, "g::rw,o::-"},
+                 {077, 0644, "g::r,o::r"}};
     for (const auto& c : cases) {
         const scratch_folder dir;
         write_file(dir / "in", "x");
+        if (!c.default_acl.empty() &&
+            std::system(("setfacl -d -m " + c.default_acl + " " + dir.path).c_str()) != 0) {
+            GTEST_SKIP() << "no setfacl, or no ACLs on " << dir.path;
+        }
         run_options options;
         options.umask_value = c.umask_value;
         ASSERT_EQ(run_zodevir({dir / "in", dir / "new", "pw", "encode"}, options).exit_code, 0);
-        EXPECT_EQ(mode_of(dir / "new"), c.mode) << "umask " << c.umask_value;
+        EXPECT_EQ(mode_of(dir / "new"), c.mode) << "umask " << c.umask_value << c.default_acl;
+    }
+}
+
+TEST(Safety, AppendOnlyOrImmutableFolderOrFileIsRefusedBeforeReading)
+{
+    const struct {
+        std::string mark;  // chattr's
+        std::string marked;
+        std::string target;
+    } cases[] = {
+        {"+a", "", "out"},    {"+a", "", "new"},    {"+i", "", "new"},
+        {"+a", "out", "out"}, {"+i", "out", "out"},
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "in", "source");
+        write_file(dir / "out", old_bytes);
+        const std::string marked = c.marked.empty() ? dir.path : dir / c.marked;
+        if (std::system(("chattr " + c.mark + " " + marked + " 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "cannot chattr on " << dir.path;
+        }
+        const run_result r = run_zodevir({dir / "in", dir / c.target, "pw", "encode"});
+        std::system(("chattr -a -i " + marked).c_str());
+        EXPECT_EQ(r.exit_code, 1) << c.mark << c.marked;
+        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / c.target);
+        EXPECT_EQ(read_file(dir / "out"), old_bytes);
+        EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"})) << c.mark << c.marked;
     }
 }
 
@@ -281,9 +357,35 @@ TEST(Safety, FifoSourceAndFifoDestination)
     EXPECT_EQ(folder_entries(dir.path), (strings{"out", "sink", "src"}));
 }
 
+TEST(Safety, NewDestinationInTheRootFolder)
+{
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    const std::string name = dir.path.substr(dir.path.rfind('/'));  // "/zodevir-test-..."
+    const run_result r = run_zodevir({dir / "in", name, "tarns", "encode"});
+    const std::string got = read_file(name);
+    unlink(name.c_str());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(got, plain_encoded);
+}
+
 TEST(Safety, DeviceDestinationIsWrittenDirectly)
 {
     const scratch_folder dir;
+    // In place on one block device is refused: cut short, it would be left
+    // part encoded.
+    write_file(dir / "image", std::string(1 << 20, 'i'));
+    const int loop = std::system(
+        ("losetup -f --show " + dir / "image" + " > " + dir / "dev 2>/dev/null").c_str());
+    if (loop == 0) {
+        std::string device = read_file(dir / "dev");
+        device.pop_back();
+        const run_result r = run_zodevir({device, device, "pw", "encode"});
+        std::system(("losetup -d " + device).c_str());
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + device);
+        EXPECT_EQ(read_file(dir / "image"), std::string(1 << 20, 'i'));
+    }
     write_file(dir / "in", sample_bytes(100000));
     // The same device as source and destination is not the same file twice.
     for (const std::string& source : {dir / "in", std::string("/dev/null")}) {

@@ -69,9 +69,11 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         for (const auto& entry : options.environment) {
             putenv(const_cast<char*>(entry.c_str()));
         }
-        // A run ended by SIGQUIT or SIGXCPU leaves no core file in the build folder.
-        const rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
+        // A run ended by SIGQUIT or SIGXCPU leaves no core file in the build
+        // folder, unless a test looks for one.
+        const rlimit core{options.core_dumps ? RLIM_INFINITY : 0,
+                          options.core_dumps ? RLIM_INFINITY : 0};
+        setrlimit(RLIMIT_CORE, &core);
         if (options.umask_value >= 0) {
             umask(static_cast<mode_t>(options.umask_value));
         }
@@ -79,6 +81,9 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
+        if (options.ignored_signal != 0) {
+            signal(options.ignored_signal, SIG_IGN);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

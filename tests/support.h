@@ -18,6 +18,8 @@ struct run_options {
     uid_t user = 0;         // run as this user and group (when we are root); 0 keeps ours
     gid_t extra_group = 0;  // and with this supplementary group, if not 0
     std::vector<std::string> environment;  // NAME=VALUE entries added to the child's
+    int ignored_signal = 0;                // a signal the child starts with ignored
+    bool core_dumps = false;  // allow core files (in the working folder, where they go here)
 };
 
 struct run_result {

@@ -11,47 +11,24 @@
 
 namespace {
 
-// Links followed before a chain counts as a loop, as the kernel counts them.
-constexpr int max_link_hops = 40;
-
-// Looking a file up without opening it for reading or writing. Without
-// O_PATH the lookup opens it for reading, without waiting on a FIFO.
-#ifdef O_PATH
-constexpr int lookup_flags = O_PATH;
-#else
-constexpr int lookup_flags = O_RDONLY | O_NONBLOCK;
-#endif
-
-// The descriptor that a name such as /dev/stdout or /proc/self/fd/3 stands
-// for, or -1 when path is not such a name.
-int named_descriptor(const char* path)
+// A block device written in place could not be put back as it was: an
+// interruption would leave it part encoded, with no record of where.
+bool same_block_device(const struct stat& a, const struct stat& b)
 {
-    static constexpr struct {
-        const char* name;
-        int fd;
-    } streams[] = {{"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}};
-    for (const auto& stream : streams) {
-        if (std::strcmp(path, stream.name) == 0) {
-            return stream.fd;
-        }
-    }
-    const char* digits = nullptr;
-    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (std::strncmp(path, prefix, std::strlen(prefix)) == 0) {
-            digits = path + std::strlen(prefix);
-        }
-    }
-    if (digits == nullptr || *digits == '\0') {
-        return -1;
-    }
-    int fd = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || fd > 100000000) {
-            return -1;
-        }
-        fd = fd * 10 + (*p - '0');
-    }
-    return fd;
+    return S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
+}
+
+// A folder or file marked append-only or immutable: a temporary file in it
+// could never be renamed or removed, and such a file cannot be replaced.
+bool unchangeable([[maybe_unused]] int fd)
+{
+#ifdef STATX_ATTR_APPEND
+    struct statx attributes {};
+    return ::statx(fd, "", AT_EMPTY_PATH, 0, &attributes) == 0 &&
+           (attributes.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+#else
+    return false;
+#endif
 }
 
 // The caller's stream is written as the caller opened it (appending, or at
@@ -65,31 +42,11 @@ bool open_descriptor(int fd, const struct stat& source, destination& out)
     }
     // Reading a file while writing it through another descriptor would
     // overwrite what is yet to be read, or, appending, never end.
-    if (S_ISREG(st.st_mode) && same_file(st, source)) {
+    if ((S_ISREG(st.st_mode) && same_file(st, source)) || same_block_device(st, source)) {
         return false;
     }
     out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     return out.fd.valid();
-}
-
-// Copies the part of path before its last slash into folder ("." or "/" when
-// there is none), and returns what follows it.
-const char* split_path(const char* path, char (&folder)[PATH_MAX])
-{
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::strcpy(folder, ".");
-        return path;
-    }
-    const auto length = static_cast<std::size_t>(slash - path);
-    const std::size_t kept = length == 0 ? 1 : length;  // the root keeps its slash
-    if (kept >= sizeof folder) {
-        folder[0] = '\0';
-        return slash + 1;
-    }
-    std::memcpy(folder, path, kept);
-    folder[kept] = '\0';
-    return slash + 1;
 }
 
 // Opens the folder that path's last part lies in, for the *at calls, and
@@ -111,15 +68,115 @@ bool open_folder_of(const char* path, destination& out)
     if (!out.folder_readable && errno == EACCES) {
         out.folder = unique_fd(::open(folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
     }
-    return out.folder.valid();
+    return out.folder.valid() && !unchangeable(out.folder.get());
 }
 
-// Replaces path, a symbolic link whose target does not exist yet, by that
-// target. The kernel has already agreed to follow the link (with
-// fs.protected_symlinks on, it refuses a planted one with EACCES rather than
-// report that its target is missing), so only the text of the link is read
-// here.
-bool follow_dangling_link(char (&path)[PATH_MAX])
+// Opens the folder that the existing file open as fd, looked up under path,
+// really lies in. Unless path's last part is a symbolic link, that is the
+// folder path names, which needs neither /proc nor a path that fits
+// PATH_MAX; through a link, Linux tells where the file is from the open
+// file itself, or else the links are resolved by name.
+bool open_real_folder_of(int fd, const char* path, destination& out)
+{
+    struct stat named {};
+    if (::lstat(path, &named) != 0) {
+        return false;
+    }
+    if (!S_ISLNK(named.st_mode)) {
+        return open_folder_of(path, out);
+    }
+    char real[PATH_MAX];
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, real, sizeof real);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof real && real[0] == '/') {
+        real[n] = '\0';
+    } else if (::realpath(path, real) == nullptr) {
+        return false;
+    }
+    return open_folder_of(real, out);
+}
+
+// Holds the file being replaced open: its extended attributes are read from
+// it when the output is committed, and its blocks are freed only once the
+// output and its name are on the disk, so that the run does not wait for
+// them. A file that may not be read is held by its lookup instead.
+bool hold_replaced_file(const unique_fd& file, destination& out)
+{
+    out.replaced = unique_fd(::openat(out.folder.get(), out.name,
+                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat held {};
+    out.replaced_readable = out.replaced.valid() && ::fstat(out.replaced.get(), &held) == 0 &&
+                            same_file(held, out.previous);
+    if (!out.replaced_readable) {
+        out.replaced = unique_fd(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+    }
+    return out.replaced.valid();
+}
+
+// A rename into a sticky folder replaces only files the caller owns, unless
+// it owns the folder or is privileged.
+bool may_replace(const struct stat& folder, const struct stat& file)
+{
+    const uid_t me = ::geteuid();
+    return (folder.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || folder.st_uid == me;
+}
+
+// An existing destination, open as file (a lookup only) under path.
+bool open_existing(const char* path, const unique_fd& file, const struct stat& source,
+                   destination& out)
+{
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode) || same_block_device(st, source)) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // A device or FIFO: written directly, and it must still be the file
+        // that was looked up.
+        out.fd = unique_fd(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        struct stat opened {};
+        return out.fd.valid() && ::fstat(out.fd.get(), &opened) == 0 && same_file(opened, st);
+    }
+    struct stat named {};
+    struct stat folder {};
+    if (!open_real_folder_of(file.get(), path, out) ||
+        ::fstatat(out.folder.get(), out.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, st) || ::fstat(out.folder.get(), &folder) != 0) {
+        return false;
+    }
+    // Replacing is not a way around a file's permissions, its append-only or
+    // immutable mark, or a sticky folder's protection: what opening or
+    // renaming would refuse is refused here, before anything is read.
+    if (::faccessat(out.folder.get(), out.name, W_OK, AT_EACCESS) != 0 ||
+        !may_replace(folder, st) || unchangeable(file.get())) {
+        return false;
+    }
+    out.replaces = true;
+    out.previous = st;
+    return hold_replaced_file(file, out) && create_temporary(out);
+}
+
+}  // namespace
+
+const char* split_path(const char* path, char (&folder)[PATH_MAX])
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::strcpy(folder, ".");
+        return path;
+    }
+    const auto length = static_cast<std::size_t>(slash - path);
+    const std::size_t kept = length == 0 ? 1 : length;  // the root keeps its slash
+    if (kept >= sizeof folder) {
+        folder[0] = '\0';
+        return slash + 1;
+    }
+    std::memcpy(folder, path, kept);
+    folder[kept] = '\0';
+    return slash + 1;
+}
+
+bool follow_link(char (&path)[PATH_MAX])
 {
     char folder[PATH_MAX];
     split_path(path, folder);
@@ -138,69 +195,6 @@ bool follow_dangling_link(char (&path)[PATH_MAX])
     return written > 0 && static_cast<std::size_t>(written) < sizeof path;
 }
 
-// Where the file open as fd, looked up as name, really is: its absolute path,
-// links resolved. Linux tells it from the open file itself.
-bool real_path_of([[maybe_unused]] int fd, [[maybe_unused]] const char* name,
-                  char (&path)[PATH_MAX])
-{
-#ifdef __linux__
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = ::readlink(link, path, sizeof path);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path || path[0] != '/') {
-        return false;
-    }
-    path[n] = '\0';
-    return true;
-#else
-    return ::realpath(name, path) != nullptr;
-#endif
-}
-
-// A rename into a sticky folder replaces only files the caller owns, unless
-// it owns the folder or is privileged.
-bool may_replace(const struct stat& folder, const struct stat& file)
-{
-    const uid_t me = ::geteuid();
-    return (folder.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || folder.st_uid == me;
-}
-
-// An existing destination, open as file (a lookup only) under path.
-bool open_existing(const char* path, const unique_fd& file, destination& out)
-{
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        // A device or FIFO: written directly, and it must still be the file
-        // that was looked up.
-        out.fd = unique_fd(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        struct stat opened {};
-        return out.fd.valid() && ::fstat(out.fd.get(), &opened) == 0 && same_file(opened, st);
-    }
-    char real[PATH_MAX];
-    struct stat named {};
-    struct stat folder {};
-    if (!real_path_of(file.get(), path, real) || !open_folder_of(real, out) ||
-        ::fstatat(out.folder.get(), out.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(named, st) || ::fstat(out.folder.get(), &folder) != 0) {
-        return false;
-    }
-    // Replacing is not a way around a file's permissions or a sticky
-    // folder's protection: what opening or renaming would refuse is refused
-    // here, before anything is read.
-    if (::faccessat(out.folder.get(), out.name, W_OK, AT_EACCESS) != 0 ||
-        !may_replace(folder, st)) {
-        return false;
-    }
-    out.replaces = true;
-    out.previous = st;
-    return create_temporary(out);
-}
-
-}  // namespace
-
 bool is_standard_output(const char* path)
 {
     struct stat out {};
@@ -209,13 +203,14 @@ bool is_standard_output(const char* path)
         return false;
     }
     const int fd = named_descriptor(path);
-    return (fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) == 0 && same_file(out, st);
+    return fd != foreign_descriptor && (fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) == 0 &&
+           same_file(out, st);
 }
 
 bool open_destination(const char* path, const source_file& source, destination& out)
 {
-    if (const int fd = named_descriptor(path); fd >= 0) {
-        return open_descriptor(fd, source.st, out);
+    if (const int fd = named_descriptor(path); fd != not_a_descriptor) {
+        return fd >= 0 && open_descriptor(fd, source.st, out);
     }
     char hop[PATH_MAX];  // where a dangling link leads
     for (int hops = 0;; ++hops) {
@@ -223,7 +218,7 @@ bool open_destination(const char* path, const source_file& source, destination& 
         // limit; anything but "there is nothing there" ends the run.
         const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
         if (file.valid()) {
-            return open_existing(path, file, out);
+            return open_existing(path, file, source.st, out);
         }
         struct stat link {};
         if (errno != ENOENT || ::lstat(path, &link) != 0) {
@@ -239,7 +234,10 @@ bool open_destination(const char* path, const source_file& source, destination& 
             }
             std::strcpy(hop, path);
         }
-        if (!follow_dangling_link(hop)) {
+        // The kernel has already agreed to follow the link (with
+        // fs.protected_symlinks on, it refuses a planted one with EACCES
+        // rather than report that its target is missing).
+        if (!follow_link(hop)) {
             return false;
         }
         path = hop;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <iterator>
 
 #include "platform.h"
 
@@ -78,14 +77,47 @@ bool write_all(int fd, const void* data, std::size_t size)
     return true;
 }
 
-sigset_t hold_ending_signals()
+bool is_ending_signal(int sig)
+{
+    switch (sig) {
+    case SIGKILL:
+    case SIGSTOP:  // cannot be caught
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:  // ignored by default
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:  // stop the process
+    case SIGPIPE:
+    case SIGXFSZ:  // reported as a failed write
+        return false;
+    default:
+        // Between the classic signals and SIGRTMIN lie the C library's own.
+        return sig < 32 || (sig >= SIGRTMIN && sig <= SIGRTMAX);
+    }
+}
+
+namespace {
+
+sigset_t ending_signal_set()
 {
     sigset_t set;
-    sigset_t saved;
     sigemptyset(&set);
-    for (const int sig : ending_signals) {
-        sigaddset(&set, sig);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (is_ending_signal(sig)) {
+            sigaddset(&set, sig);
+        }
     }
+    return set;
+}
+
+}  // namespace
+
+sigset_t hold_ending_signals()
+{
+    const sigset_t set = ending_signal_set();
+    sigset_t saved;
     sigprocmask(SIG_BLOCK, &set, &saved);
     return saved;
 }
@@ -99,18 +131,15 @@ void catch_ending_signals(void (*handler)(int), ending_actions& previous)
 {
     struct sigaction action {};
     action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    for (const int sig : ending_signals) {
-        sigaddset(&action.sa_mask, sig);
-    }
+    action.sa_mask = ending_signal_set();
     // Installed while the signals are held back: an ignored signal gets its
     // SIG_IGN back, and one that arrived meanwhile is then dropped, as it
     // would have been.
     const sigset_t saved = hold_ending_signals();
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        if (::sigaction(ending_signals[i], &action, &previous[i]) == 0 &&
-            previous[i].sa_handler == SIG_IGN) {
-            ::sigaction(ending_signals[i], &previous[i], nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (is_ending_signal(sig) && ::sigaction(sig, &action, &previous[sig]) == 0 &&
+            previous[sig].sa_handler == SIG_IGN) {
+            ::sigaction(sig, &previous[sig], nullptr);
         }
     }
     release_ending_signals(saved);
@@ -118,8 +147,10 @@ void catch_ending_signals(void (*handler)(int), ending_actions& previous)
 
 void restore_ending_signals(const ending_actions& previous)
 {
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        ::sigaction(ending_signals[i], &previous[i], nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (is_ending_signal(sig)) {
+            ::sigaction(sig, &previous[sig], nullptr);
+        }
     }
 }
 

@@ -6,20 +6,21 @@
 
 #include <cstddef>
 
-// The signals whose default action ends the process and that users meet
-// (Ctrl-C and its quit key, kill, a hang-up, timers, CPU limits). A run that has
-// something to undo on its way out (a temporary file, a terminal's echo)
-// catches these.
-inline constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
-                                         SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+// The signals whose default action ends the process and that can be caught:
+// Ctrl-C and its quit key, kill, a hang-up, timers, limits, power and I/O
+// notices, the real-time signals, and the faults (SIGSEGV, SIGBUS, SIGABRT,
+// ...). A run that has something to undo on its way out (a temporary file, a
+// terminal's echo) catches these. SIGPIPE and SIGXFSZ are not among them: a
+// run ignores them and reports the failed write instead.
+bool is_ending_signal(int sig);
 
 // Holds the ending signals back until release_ending_signals; returns the
 // signal mask to restore.
 sigset_t hold_ending_signals();
 void release_ending_signals(const sigset_t& saved);
 
-// What the ending signals did before catch_ending_signals, one per signal.
-using ending_actions = struct sigaction[sizeof ending_signals / sizeof ending_signals[0]];
+// What the ending signals did before catch_ending_signals, by signal number.
+using ending_actions = struct sigaction[NSIG];
 
 // Makes handler catch every ending signal, with all of them held back while
 // it runs, except those the caller chose to ignore (nohup, a background job),
