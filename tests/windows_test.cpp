@@ -8,9 +8,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "known_answers.h"
+#include "win32.h"
 
 namespace {
 
@@ -28,8 +30,10 @@ fs::path zodevir_exe()
     return fs::path(std::wstring(self, n)).parent_path() / L"zodevir.exe";
 }
 
-// Runs zodevir.exe with the given command line tail in folder.
-run_result run(const std::wstring& arguments, const fs::path& folder)
+// Runs zodevir.exe with the given command line tail in folder; its output
+// goes to output_file instead when one is named.
+run_result run(const std::wstring& arguments, const fs::path& folder,
+               const fs::path& output_file = {})
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr;
@@ -42,8 +46,12 @@ run_result run(const std::wstring& arguments, const fs::path& folder)
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = null;
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
+    HANDLE file = output_file.empty()
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(output_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                    CREATE_ALWAYS, 0, nullptr);
+    startup.hStdOutput = file != INVALID_HANDLE_VALUE ? file : write_end;
+    startup.hStdError = startup.hStdOutput;
     std::wstring command = L"\"" + zodevir_exe().wstring() + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -51,6 +59,9 @@ run_result run(const std::wstring& arguments, const fs::path& folder)
     EXPECT_TRUE(started) << GetLastError();
     CloseHandle(write_end);
     CloseHandle(null);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
     run_result result;
     char chunk[4096];
     DWORD got = 0;
@@ -88,6 +99,33 @@ std::vector<std::wstring> entries(const fs::path& folder)
     return names;
 }
 
+// Removes a folder and all in it, read-only files and paths past 260
+// characters included.
+void remove_tree(const std::wstring& folder)
+{
+    const std::wstring prefixed = folder.rfind(L"\\\\?\\", 0) == 0 ? folder : L"\\\\?\\" + folder;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((prefixed + L"\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring name = found.cFileName;
+        const std::wstring path = prefixed + L"\\" + name;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            remove_tree(path);
+        } else if (!DeleteFileW(path.c_str())) {
+            RemoveDirectoryW(path.c_str());  // a link to a folder
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    RemoveDirectoryW(prefixed.c_str());
+}
+
 // A fresh folder under the temporary folder, removed at the end.
 struct scratch_folder {
     scratch_folder()
@@ -95,17 +133,10 @@ struct scratch_folder {
         path =
             fs::temp_directory_path() / (L"zodevir-test-" + std::to_wstring(GetCurrentProcessId()) +
                                          L"-" + std::to_wstring(counter++));
-        fs::remove_all(path);
+        remove_tree(path.wstring());
         fs::create_directories(path / L"sub");
     }
-    ~scratch_folder()
-    {
-        for (const auto& entry : fs::recursive_directory_iterator(path)) {
-            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+    ~scratch_folder() { remove_tree(path.wstring()); }
     static inline int counter = 0;
     fs::path path;
 };
@@ -113,6 +144,9 @@ struct scratch_folder {
 TEST(Windows, RunsAsOnLinux)
 {
     const std::wstring unicode = L"f\u00efl\u00e9-\u03a9-\U0001F600.txt";
+    // Relative, so that only the full path passes 260 characters.
+    const std::wstring deep = L"sub\\" + std::wstring(100, L'a') + L"\\" + std::wstring(100, L'b') +
+                              L"\\" + std::wstring(100, L'c');
     const struct {
         const char* name;
         std::wstring source;  // written with plain text first
@@ -138,6 +172,11 @@ TEST(Windows, RunsAsOnLinux)
         {"folder as source", L"sub", L"new", L"tarns", 1,
          "encoding...Error:Cannot open the source file:sub", L""},
         {"NUL as destination", L"in", L"NUL", L"tarns", 0, "encoding...\n", L""},
+        // The file keeps its own name, whatever the spelling.
+        {"in place, another case", L"in", L"IN", L"tarns", 0, "encoding...\n", L"in"},
+        {"replaced, another case", L"in", L"OUT", L"tarns", 0, "encoding...\n", L"out"},
+        {"a path of 300 characters", L"in", deep + L"\\out", L"tarns", 0, "encoding...\n",
+         deep + L"\\out"},
         {"password outside the code page", L"in", L"new", L"pass\U0001F600", 1,
          "Error:The password cannot be represented in the system code page", L""},
     };
@@ -147,6 +186,12 @@ TEST(Windows, RunsAsOnLinux)
         write_file(dir.path / unicode, plain);
         write_file(dir.path / L"out", "old");
         write_file(dir.path / L"ro", "old");
+        const fs::path full = L"\\\\?\\" + (dir.path / deep).wstring();
+        for (std::size_t at = full.wstring().find(L"\\sub\\") + 5; at != std::wstring::npos;
+             at = full.wstring().find(L'\\', at + 1)) {
+            CreateDirectoryW(full.wstring().substr(0, at).c_str(), nullptr);
+        }
+        CreateDirectoryW(full.c_str(), nullptr);
         SetFileAttributesW((dir.path / L"ro").c_str(), FILE_ATTRIBUTE_READONLY);
         const auto before = entries(dir.path);
 
@@ -156,7 +201,12 @@ TEST(Windows, RunsAsOnLinux)
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
         if (!c.written.empty()) {
-            EXPECT_EQ(read_file(dir.path / c.written), plain_encoded) << c.name;
+            EXPECT_EQ(read_file(L"\\\\?\\" + (dir.path / c.written).wstring()), plain_encoded)
+                << c.name;
+            const auto names = entries(dir.path);
+            const std::wstring top = c.written.substr(0, c.written.find(L'\\'));
+            EXPECT_NE(std::find(names.begin(), names.end(), top), names.end())
+                << c.name << ": renamed";
         } else {
             EXPECT_EQ(entries(dir.path), before) << c.name;
             EXPECT_EQ(read_file(dir.path / L"ro"), "old") << c.name;
@@ -182,6 +232,109 @@ TEST(Windows, InPlaceDecodesBackAndKeepsAttributes)
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_SYSTEM);
     EXPECT_FALSE(attributes & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(entries(dir.path), (std::vector<std::wstring>{L"file", L"sub"}));
+}
+
+TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
+{
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    // By its 8.3 short name, where the file system gives one.
+    write_file(dir.path / L"longfilename_data.bin", "old");
+    wchar_t short_name[MAX_PATH];
+    const DWORD n =
+        GetShortPathNameW((dir.path / L"longfilename_data.bin").c_str(), short_name, MAX_PATH);
+    const std::wstring spelt = fs::path(std::wstring(short_name, n)).filename().wstring();
+    if (n > 0 && spelt != L"longfilename_data.bin") {
+        EXPECT_EQ(run(L"in " + spelt + L" tarns encode", dir.path).status, 0u);
+        EXPECT_EQ(read_file(dir.path / L"longfilename_data.bin"), plain_encoded);
+    }
+    // A symbolic link stays a link; the file it leads to gets the output.
+    // Under wine, whose CreateSymbolicLinkW makes nothing, a Unix link.
+    write_file(dir.path / L"target", "old");
+    const fs::path link = dir.path / L"link";
+    using unix_name = char*(CDECL*)(const wchar_t*);
+    const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if ((!CreateSymbolicLinkW(link.c_str(), L"target", 0) ||
+         GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) &&
+        to_unix != nullptr) {
+        const std::string where = to_unix(link.c_str());
+        std::wstring ln =
+            L"start.exe /wait /unix /bin/ln -s target " + std::wstring(where.begin(), where.end());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(nullptr, ln.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &process)) {
+            WaitForSingleObject(process.hProcess, INFINITE);
+            CloseHandle(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+    }
+    if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    EXPECT_EQ(run(L"in link tarns encode", dir.path).status, 0u);
+    EXPECT_EQ(read_file(dir.path / L"target"), plain_encoded);
+    EXPECT_EQ(entries(dir.path), (std::vector<std::wstring>{
+                                     L"in", L"link", L"longfilename_data.bin", L"sub", L"target"}));
+    write_file(dir.path / L"target", "old");
+    EXPECT_EQ(read_file(link), "old") << "the link was replaced by a file";
+}
+
+TEST(Windows, NamedPipeDestinationWithOutputToAFile)
+{
+    // Telling whether the destination is standard output must not take the
+    // pipe's only connection.
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    const std::wstring name =
+        L"\\\\.\\pipe\\zodevir-test-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                   4096, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    std::string received;
+    std::thread server([&] {
+        ConnectNamedPipe(pipe, nullptr);
+        char chunk[4096];
+        DWORD got = 0;
+        while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            received.append(chunk, got);
+        }
+    });
+    const run_result r = run(L"in " + name + L" tarns encode", dir.path, dir.path / L"console");
+    if (r.status != 0) {
+        // The run never connected: connect and leave, to end the server's wait.
+        CloseHandle(
+            CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    server.join();
+    CloseHandle(pipe);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(read_file(dir.path / L"console"), "encoding...\n");
+    EXPECT_EQ(received, plain_encoded);
+}
+
+TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)
+{
+    const struct {
+        std::wstring before;    // the command line up to the password
+        std::wstring password;  // as it stands in the line, quotes and all
+    } cases[] = {
+        {L"z.exe in out ", L"tarns"},         {L"z.exe in out ", L"\"say \\\"hi\\\"\""},
+        {L"z.exe in out ", L"pa\"ss wo\"rd"}, {L"z.exe in out ", L"\"a b\\\\\""},
+        {L"z.exe in out ", L"\"x\"\"y z\""},  {L"z.exe encode encode ", L"encode"},
+        {L"z.exe secret encode ", L"secret"}, {L"\"C:\\Program Files\\z.exe\" in\tout  ", L"tarns"},
+        {L"\"z.exe\"in out ", L"tarns"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring line = c.before + c.password + L" encode";
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        ASSERT_TRUE(argument_span(line.c_str(), 3, begin, end));
+        EXPECT_EQ(begin, c.before.size()) << c.password.size();
+        EXPECT_EQ(end, c.before.size() + c.password.size()) << c.password.size();
+    }
 }
 
 TEST(Windows, BannerLinesEndWithCarriageReturnAndLineFeed)

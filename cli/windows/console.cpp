@@ -180,22 +180,17 @@ void scrub_password(char* password)
         return;
     }
     // The command line as the process received it, which another process
-    // can read, holds the password too: overwrite it there as well. It is the
-    // last occurrence standing as a word of its own (the mode follows it).
+    // can read, holds the password too: overwrite it there as well. The
+    // password is the third argument, found by splitting the line as the C
+    // run-time library split it, never by searching for its text.
     const std::size_t length = wcslen(password_argument);
-    const auto bounds = [](wchar_t c) {
-        return c == L' ' || c == L'\t' || c == L'"' || c == L'\0';
-    };
     wchar_t* line = ::GetCommandLineW();
-    wchar_t* last = nullptr;
-    for (wchar_t* found = wcsstr(line, password_argument); found != nullptr;
-         found = wcsstr(found + 1, password_argument)) {
-        if (found > line && bounds(found[-1]) && bounds(found[length])) {
-            last = found;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    if (argument_span(line, 3, begin, end)) {
+        for (std::size_t i = begin; i < end; ++i) {
+            line[i] = L' ';
         }
-    }
-    for (std::size_t i = 0; last != nullptr && i < length; ++i) {
-        last[i] = L' ';
     }
     ::SecureZeroMemory(password_argument, length * sizeof(wchar_t));
     password_argument = nullptr;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cwchar>
 
 namespace {
 
@@ -49,4 +50,84 @@ bool write_all(void* handle, const void* data, std::size_t size)
         size -= done;
     }
     return true;
+}
+
+bool to_system_path(const char* path, wchar_t* out, std::size_t capacity)
+{
+    static wchar_t wide[path_capacity];
+    static wchar_t full[path_capacity];
+    if (!to_wide(path, wide, path_capacity)) {
+        return false;
+    }
+    const DWORD length = ::GetFullPathNameW(wide, static_cast<DWORD>(path_capacity), full, nullptr);
+    if (length == 0 || length >= path_capacity) {
+        return false;
+    }
+    // \\.\NUL, \\.\pipe\name, or already \\?\: as they are. A UNC path
+    // \\server\share takes the \\?\UNC\ form.
+    const bool device =
+        full[0] == L'\\' && full[1] == L'\\' && (full[2] == L'.' || full[2] == L'?');
+    const bool unc = !device && full[0] == L'\\' && full[1] == L'\\';
+    const wchar_t* prefix = device ? L"" : unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    const wchar_t* rest = unc ? full + 1 : full;
+    const std::size_t prefix_length = wcslen(prefix);
+    const std::size_t rest_length = wcslen(rest);
+    if (prefix_length + rest_length >= capacity) {
+        return false;
+    }
+    wmemcpy(out, prefix, prefix_length);
+    wmemcpy(out + prefix_length, rest, rest_length + 1);
+    return true;
+}
+
+bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end)
+{
+    std::size_t at = 0;
+    // The program's name: up to the closing quote, or to white space, with
+    // no escapes.
+    if (line[at] == L'"') {
+        for (++at; line[at] != L'\0' && line[at] != L'"'; ++at) {
+        }
+        if (line[at] == L'"') {
+            ++at;
+        }
+    } else {
+        for (; line[at] != L'\0' && line[at] != L' ' && line[at] != L'\t'; ++at) {
+        }
+    }
+    for (int argument = 1;; ++argument) {
+        while (line[at] == L' ' || line[at] == L'\t') {
+            ++at;
+        }
+        if (line[at] == L'\0') {
+            return false;
+        }
+        begin = at;
+        bool quoted = false;
+        while (line[at] != L'\0' && (quoted || (line[at] != L' ' && line[at] != L'\t'))) {
+            std::size_t backslashes = 0;
+            while (line[at] == L'\\') {
+                ++backslashes;
+                ++at;
+            }
+            if (line[at] != L'"') {
+                if (backslashes == 0) {
+                    ++at;  // an ordinary character
+                }
+                continue;
+            }
+            if (backslashes % 2 == 1) {
+                ++at;  // \" is a quote character
+            } else if (quoted && line[at + 1] == L'"') {
+                at += 2;  // "" inside quotes is a quote character
+            } else {
+                quoted = !quoted;
+                ++at;
+            }
+        }
+        end = at;
+        if (argument == index) {
+            return true;
+        }
+    }
 }

@@ -6,6 +6,21 @@
 
 #include <cstddef>
 
+// Room for the longest path Windows takes, terminator included.
+inline constexpr std::size_t path_capacity = 32768;
+
+// Converts a UTF-8 path as given to the full UTF-16 path the system is
+// asked for: made absolute, and with the \\?\ prefix that lifts the
+// 260-character limit (devices such as NUL and \\.\pipe\ names are left as
+// they are). False when it does not fit or is not valid UTF-8.
+bool to_system_path(const char* path, wchar_t* out, std::size_t capacity);
+
+// Where the argument at index (0 being the program's name) lies in a raw
+// command line, split as the C run-time library splits it for wmain:
+// [begin, end), quotes and backslashes included. False when there are not
+// that many arguments.
+bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end);
+
 // Converts UTF-8 text to UTF-16 into out (capacity characters, terminator
 // included). False when it does not fit or is not valid UTF-8.
 bool to_wide(const char* text, wchar_t* out, std::size_t capacity);

@@ -1,5 +1,7 @@
-// The source, the destination and interruptions on Windows.
+// The destination and interruptions on Windows.
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include <cstring>
 #include <cwchar>
@@ -9,9 +11,9 @@
 
 namespace {
 
-// Paths are kept as full UTF-16 paths. One run writes one destination, so its
-// names live here, where the console control handler finds them too.
-constexpr std::size_t path_capacity = 32768;
+// Paths are kept as full UTF-16 paths with the \\?\ prefix. One run writes
+// one destination, so its names live here, where the console control
+// handler finds them too.
 wchar_t target_path[path_capacity];
 wchar_t temporary_path[path_capacity];
 
@@ -27,28 +29,22 @@ bool output_in_place = false;
 constexpr int busy_retries = 20;
 constexpr DWORD busy_wait_ms = 50;
 
+// The attributes a user sets and a replacement keeps. Read-only files are
+// refused before the run; the others (reparse point, sparse, compressed,
+// offline, cloud pinning, ...) describe how a file is stored, and the system
+// may refuse to set them.
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 HANDLE handle_of(void* handle)
 {
     return handle != nullptr ? static_cast<HANDLE>(handle) : INVALID_HANDLE_VALUE;
 }
 
-void* kept(HANDLE handle)
-{
-    return handle != INVALID_HANDLE_VALUE ? handle : nullptr;
-}
-
-bool same_file(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION x{};
-    BY_HANDLE_FILE_INFORMATION y{};
-    return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
-}
-
 BOOL WINAPI on_console_event(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT &&
+        event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
         return FALSE;
     }
     restore_console_input();
@@ -68,13 +64,41 @@ BOOL WINAPI on_console_event(DWORD event)
     return FALSE;
 }
 
+// A security descriptor that lets the current user alone at the temporary
+// file while it is written, as mode 0600 does on POSIX systems.
+struct private_security {
+    SECURITY_DESCRIPTOR descriptor{};
+    alignas(DWORD) unsigned char acl[256]{};
+    alignas(DWORD) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE]{};
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+};
+
+bool make_private(private_security& out)
+{
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    const bool have_user =
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        ::GetTokenInformation(token, TokenUser, out.user, sizeof out.user, &size);
+    if (token != nullptr) {
+        ::CloseHandle(token);
+    }
+    auto* acl = reinterpret_cast<ACL*>(out.acl);
+    return have_user && ::InitializeAcl(acl, sizeof out.acl, ACL_REVISION) &&
+           ::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL,
+                                 reinterpret_cast<TOKEN_USER*>(out.user)->User.Sid) &&
+           ::InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           ::SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE);
+}
+
 bool create_temporary(destination& out)
 {
     const std::size_t length = wcslen(target_path);
     const wchar_t* slash = wcsrchr(target_path, L'\\');
     const std::size_t folder =
         slash == nullptr ? 0 : static_cast<std::size_t>(slash - target_path) + 1;
-    if (folder + 16 >= path_capacity || length == folder) {
+    private_security security;
+    if (folder + 16 >= path_capacity || length == folder || !make_private(security)) {
         return false;
     }
     LARGE_INTEGER now{};
@@ -91,8 +115,9 @@ bool create_temporary(destination& out)
         }
         name[15] = L'\0';
         ::AcquireSRWLockExclusive(&temporary_lock);
-        HANDLE file = ::CreateFileW(temporary_path, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        HANDLE file =
+            ::CreateFileW(temporary_path, GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE,
+                          &security.attributes, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         const DWORD error = ::GetLastError();
         temporary_pending = file != INVALID_HANDLE_VALUE;
         ::ReleaseSRWLockExclusive(&temporary_lock);
@@ -108,24 +133,55 @@ bool create_temporary(destination& out)
     return false;
 }
 
+// A new file takes the permissions its folder hands down, as any file
+// created there would: the private ones go, and inheritance comes back.
+bool inherit_folder_security(HANDLE file)
+{
+    ACL empty{};
+    return ::InitializeAcl(&empty, sizeof empty, ACL_REVISION) &&
+           ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+}
+
+enum class replace_result { done, failed, old_file_gone };
+
+bool move_into_place()
+{
+    return ::MoveFileExW(temporary_path, target_path,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 // Puts the closed temporary file in place, waiting out a brief hold of the
 // destination by another program.
-bool replace_target(bool replaces)
+replace_result replace_target(bool replaces)
 {
     for (int attempt = 0;; ++attempt) {
         const bool done =
             replaces ? ::ReplaceFileW(target_path, temporary_path, nullptr,
                                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                     : ::MoveFileExW(temporary_path, target_path,
-                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+                     : move_into_place();
         const DWORD error = ::GetLastError();
         if (done) {
-            return true;
+            return replace_result::done;
+        }
+        if (replaces && (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                         error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)) {
+            // Half done: the replaced file may be gone already, so the output
+            // is all there is. It is moved into place, and kept whatever
+            // happens.
+            for (int retry = 0; retry <= busy_retries; ++retry) {
+                if (move_into_place()) {
+                    return replace_result::done;
+                }
+                ::Sleep(busy_wait_ms);
+            }
+            return replace_result::old_file_gone;
         }
         if (attempt == busy_retries ||
             (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
              error != ERROR_ACCESS_DENIED && error != ERROR_UNABLE_TO_REMOVE_REPLACED)) {
-            return false;
+            return replace_result::failed;
         }
         ::Sleep(busy_wait_ms);
     }
@@ -143,6 +199,16 @@ bool flush_target()
     return ::CloseHandle(file) && ok;
 }
 
+// The full path of an open file under its real name: the case it was created
+// with, its long name rather than an 8.3 one, and the file a symbolic link
+// leads to.
+bool real_path_of(HANDLE file, wchar_t* out)
+{
+    const DWORD n = ::GetFinalPathNameByHandleW(file, out, static_cast<DWORD>(path_capacity),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return n > 0 && n < path_capacity;
+}
+
 }  // namespace
 
 void install_interrupt_cleanup()
@@ -150,108 +216,66 @@ void install_interrupt_cleanup()
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-bool open_source(const char* path, source_file& out)
-{
-    wchar_t wide[path_capacity];
-    if (!to_wide(path, wide, path_capacity)) {
-        return false;
-    }
-    // Others may go on reading, writing or renaming the file; a directory
-    // does not open without FILE_FLAG_BACKUP_SEMANTICS.
-    HANDLE file =
-        ::CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    out.handle = kept(file);
-    LARGE_INTEGER size{};
-    if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) == FILE_TYPE_DISK &&
-        ::GetFileSizeEx(file, &size)) {
-        out.size = size.QuadPart;
-    }
-    return file != INVALID_HANDLE_VALUE;
-}
-
-std::int64_t source_size(const source_file& source)
-{
-    return source.size;
-}
-
-std::int64_t read_source(source_file& source, void* buffer, std::size_t size)
-{
-    DWORD got = 0;
-    if (::ReadFile(handle_of(source.handle), buffer, static_cast<DWORD>(size), &got, nullptr)) {
-        return got;
-    }
-    // The writer of a pipe has gone: that is the end of the source.
-    return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
-}
-
-void close_source(source_file& source)
-{
-    if (source.handle != nullptr) {
-        ::CloseHandle(handle_of(source.handle));
-        source.handle = nullptr;
-    }
-}
-
 bool is_standard_output(const char* path)
 {
+    // Decided by name, without opening the destination: opening a named pipe
+    // would take its only connection.
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    wchar_t wide[path_capacity];
+    static wchar_t given[path_capacity];
+    static wchar_t named[path_capacity];
+    static wchar_t shown[path_capacity];
     if (out == INVALID_HANDLE_VALUE || out == nullptr || ::GetFileType(out) != FILE_TYPE_DISK ||
-        !to_wide(path, wide, path_capacity)) {
+        !to_system_path(path, given, path_capacity) || !real_path_of(out, shown)) {
         return false;
     }
-    HANDLE file = ::CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const bool same = same_file(out, file);
-    ::CloseHandle(file);
-    return same;
+    // An 8.3 name counts by its long name.
+    const DWORD n = ::GetLongPathNameW(given, named, static_cast<DWORD>(path_capacity));
+    const wchar_t* compared = n > 0 && n < path_capacity ? named : given;
+    return ::CompareStringOrdinal(compared, -1, shown, -1, TRUE) == CSTR_EQUAL;
 }
 
 bool open_destination(const char* path, const source_file& source, destination& out)
 {
-    wchar_t wide[path_capacity];
-    if (!to_wide(path, wide, path_capacity)) {
+    (void)source;
+    static wchar_t wide[path_capacity];
+    if (!to_system_path(path, wide, path_capacity)) {
         return false;
     }
     const std::size_t length = wcslen(wide);
     if (length == 0 || wide[length - 1] == L'\\' || wide[length - 1] == L'/') {
         return false;
     }
-    // A read-only file is refused, as opening it for writing would be; so is
-    // a directory.
-    const DWORD attributes = ::GetFileAttributesW(wide);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return false;
-    }
-    // A device or pipe is written through this very handle.
+    // Opened as the user named it, links followed. A device or pipe is
+    // written through this very handle.
     HANDLE existing =
         ::CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (existing == INVALID_HANDLE_VALUE) {
+        // A read-only file refuses the opening; so does a directory.
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
             return false;
         }
-    } else if (::GetFileType(existing) != FILE_TYPE_DISK) {
+        wmemcpy(target_path, wide, length + 1);
+        return create_temporary(out);
+    }
+    if (::GetFileType(existing) != FILE_TYPE_DISK) {
         // Written directly; a device or pipe that is also the source is read
         // and written as the device sees fit.
         out.handle = existing;
         return true;
-    } else {
-        ::CloseHandle(existing);
     }
-    const DWORD full =
-        ::GetFullPathNameW(wide, static_cast<DWORD>(path_capacity), target_path, nullptr);
-    if (full == 0 || full >= path_capacity) {
+    // The output goes in under the file's real name, wherever a link leads,
+    // never under the spelling the user typed.
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool found =
+        real_path_of(existing, target_path) && ::GetFileInformationByHandle(existing, &info);
+    ::CloseHandle(existing);
+    if (!found ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return false;
     }
-    out.replaces = existing != INVALID_HANDLE_VALUE;
-    out.attributes = attributes;
-    (void)source;
+    out.replaces = true;
+    out.attributes = info.dwFileAttributes & kept_attributes;
     return create_temporary(out);
 }
 
@@ -278,19 +302,18 @@ bool commit_destination(destination& dest, std::uint64_t written)
     if (dest.temporary) {
         // The space set aside beyond a source that shrank is given back, and
         // the file takes the replaced file's attributes, or is simply no
-        // longer hidden.
+        // longer hidden; a new file takes its folder's permissions.
         FILE_END_OF_FILE_INFO end{};
         end.EndOfFile.QuadPart = static_cast<LONGLONG>(written);
         FILE_BASIC_INFO basic{};
         ok = ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) &&
              ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
-        basic.FileAttributes =
-            dest.replaces ? dest.attributes
-                          : basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+        basic.FileAttributes = dest.replaces ? dest.attributes : 0;
         if (basic.FileAttributes == 0) {
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
         }
-        ok = ok && ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+        ok = ok && ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
+             (dest.replaces || inherit_folder_security(file));
     }
     // The output reaches the disk before its name does, and a disk file
     // written directly is on the disk before the run says it is done. A
@@ -304,14 +327,15 @@ bool commit_destination(destination& dest, std::uint64_t written)
         return ok;
     }
     ::AcquireSRWLockExclusive(&temporary_lock);
-    ok = ok && replace_target(dest.replaces);
-    if (ok) {
+    const replace_result placed = ok ? replace_target(dest.replaces) : replace_result::failed;
+    if (placed != replace_result::failed) {
+        // In place, or the only copy left: either way it is never removed.
         output_in_place = true;
         temporary_pending = false;
         dest.temporary = false;
     }
     ::ReleaseSRWLockExclusive(&temporary_lock);
-    if (!ok) {
+    if (placed != replace_result::done) {
         discard_destination(dest);
         return false;
     }
