@@ -8,9 +8,10 @@
 # second build (a design being tried) to time beside the first in the same
 # rounds; DURABLE_ONLY=1 times only the durable groups. Every contender is
 # started the same way, as `sh -c COMMAND`, and within a group the order of
-# the contenders rotates every round, so that drifts in the machine's load hit
-# each of them alike. Dirty pages are flushed (outside the timing) before
-# every timed command, so that no command pays for another's writeback.
+# the contenders rotates every round (see round), so that drifts in the
+# machine's load hit each of them alike. Dirty pages are flushed (outside the
+# timing) before every timed command, so that no command pays for another's
+# writeback.
 #
 # zodevir flushes its output to the disk before it says it is done, so the
 # figures that count compare it with commands that do the same:
@@ -81,11 +82,17 @@ timed() {
 
 declare -A times  # "group/contender" -> space-separated times, one per round
 
-# Runs one round of a group: each contender once, the order rotated by round.
+# Runs one round of a group: each contender once, the order rotated by round,
+# and reversed every other cycle of rotations, so that no contender always
+# follows the same one (replacing a large file leaves work to the disk that
+# shows in whatever comes next).
 round() {
     local group=$1 state=$2 suffix=$3 r=$4
     shift 4
     local names=("$@") n=$# k
+    if (((r / n) % 2)); then
+        for ((k = 0; k < n; k++)); do names[k]=${*:n-k:1}; done
+    fi
     for ((k = 0; k < n; k++)); do
         local name=${names[$(((k + r) % n))]}
         prepare "$state"

@@ -138,6 +138,7 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
     }
     // Deeper than any path can name, reached step by step, and without /proc:
     // a new file and a replaced one, named relative to the working folder.
+    // (The sanitizers' run-time library cannot do without /proc.)
     std::string deeper = "cd -P " + dir.path;
     for (std::size_t at = dir.path.size() + 1; at < folder.size();) {
         const std::size_t end = std::min(folder.find('/', at), folder.size());
@@ -145,9 +146,13 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
         at = end + 1;
     }
     deeper += " && mkdir -p e && cd -P e && ";
-    for (const std::string& how :
-         {deeper, std::string("unshare -m sh -c 'umount -l /proc && cd " + dir.path + " && ")}) {
-        const std::string ending = how == deeper ? "" : "'";
+    const std::string no_proc = "unshare -m sh -c 'umount -l /proc && cd " + dir.path + " && ";
+    std::vector<std::string> ways{deeper};
+#ifndef __SANITIZE_ADDRESS__
+    ways.push_back(no_proc);
+#endif
+    for (const std::string& how : ways) {
+        const std::string ending = how == no_proc ? "'" : "";
         for (int round = 0; round < 2; ++round) {
             ASSERT_EQ(std::system((how + "'" ZODEVIR_BINARY "' " + dir / "in" +
                                    " out tarns encode > /dev/null" + ending)
@@ -156,7 +161,9 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
                 << how << round;
         }
     }
-    EXPECT_EQ(read_file(dir / "out"), plain_encoded);
+    if (ways.size() > 1) {
+        EXPECT_EQ(read_file(dir / "out"), plain_encoded);
+    }
 }
 
 TEST(Hostile, LinkLoopsAndOverlongChainsAreRefused)
