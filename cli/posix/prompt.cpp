@@ -48,8 +48,8 @@ extern "C" void stop_with_terminal_restored(int sig)
     sigset_t just_this;
     sigemptyset(&just_this);
     sigaddset(&just_this, sig);
-    ::raise(sig);
-    ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);  // stops here until continued
+    ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    ::kill(::getpid(), sig);  // stops here until continued
     ::sigprocmask(SIG_BLOCK, &just_this, nullptr);
     ::sigaction(sig, &own, nullptr);
     if (fd >= 0) {
