@@ -91,9 +91,9 @@ bool is_standard_output(const char* path);
 // the source.
 bool open_destination(const char* path, const source_file& source, destination& out);
 
-// Prepares a long copy: read-ahead on the source, and disk space set aside for
-// size bytes of output where the file system can, so that it lays the output
-// out in one go. Failure is harmless.
+// Prepares a long copy of size bytes: read-ahead on the source, and, where
+// the platform gains by it, disk space set aside for the output. Failure is
+// harmless.
 void prepare_copy(source_file& source, destination& dest, std::int64_t size);
 
 // Writes all size bytes; false on an error.

@@ -10,31 +10,6 @@
 
 namespace {
 
-struct stat stat_of(const std::string& path)
-{
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
-}
-
-TEST(Destination, SpaceReservedBeyondWhatWasWrittenIsGivenBack)
-{
-    const scratch_folder dir;
-    write_file(dir / "in", "source");
-    destination dest;
-    source_file source;
-    ASSERT_TRUE(open_source((dir / "in").c_str(), source));
-    ASSERT_TRUE(open_destination((dir / "out").c_str(), source, dest));
-    prepare_copy(source, dest, 8 << 20);
-    ASSERT_TRUE(write_all(dest.fd.get(), "ten bytes!", 10));
-    ASSERT_TRUE(commit_destination(dest, 10));
-
-    const struct stat st = stat_of(dir / "out");
-    EXPECT_EQ(st.st_size, 10);
-    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "reserved blocks were kept";
-    EXPECT_EQ(read_file(dir / "out"), "ten bytes!");
-}
-
 TEST(Destination, DiscardLeavesTheOldFileAndNoTemporary)
 {
     const scratch_folder dir;

@@ -27,7 +27,6 @@ struct destination {
     char name[NAME_MAX + 1]{};       // the target's name within folder
     char temporary[32]{};            // the temporary file's name within folder; empty if none
     bool replaces = false;           // an existing regular file is being replaced
-    off_t reserved = 0;              // bytes of disk space set aside ahead of writing
     off_t written = 0;               // bytes written to the temporary file so far
     off_t written_back = 0;          // of which write-back to the disk has been started
     struct stat previous {};         // the replaced file's metadata, when replaces
