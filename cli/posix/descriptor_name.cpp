@@ -15,10 +15,8 @@ namespace {
 unsigned long descriptor_folder_owner([[maybe_unused]] int folder)
 {
 #ifdef __linux__
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
     char where[64];
-    const ssize_t n = ::readlink(link, where, sizeof where - 1);
+    const ssize_t n = ::readlink(proc_path_of(folder).text, where, sizeof where - 1);
     if (n <= 0) {
         return 0;
     }

@@ -86,9 +86,7 @@ bool open_real_folder_of(int fd, const char* path, destination& out)
         return open_folder_of(path, out);
     }
     char real[PATH_MAX];
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = ::readlink(link, real, sizeof real);
+    const ssize_t n = ::readlink(proc_path_of(fd).text, real, sizeof real);
     if (n > 0 && static_cast<std::size_t>(n) < sizeof real && real[0] == '/') {
         real[n] = '\0';
     } else if (::realpath(path, real) == nullptr) {

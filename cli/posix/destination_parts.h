@@ -7,6 +7,8 @@
 #include <limits.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "platform.h"
 
 // Links followed before a chain counts as a loop, as the kernel counts them.
@@ -19,6 +21,18 @@ inline constexpr int lookup_flags = O_PATH;
 #else
 inline constexpr int lookup_flags = O_RDONLY | O_NONBLOCK;
 #endif
+
+// The name under which /proc shows the open file fd, for the calls that take
+// a path (readlink, getxattr).
+struct proc_fd_path {
+    char text[32];
+};
+inline proc_fd_path proc_path_of(int fd)
+{
+    proc_fd_path path{};
+    std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    return path;
+}
 
 inline bool same_file(const struct stat& a, const struct stat& b)
 {

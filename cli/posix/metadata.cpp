@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "destination_parts.h"
@@ -42,9 +41,7 @@ ssize_t list_attributes(const attribute_source& from)
     if (from.readable) {
         return ::flistxattr(from.fd, attribute_names, sizeof attribute_names);
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", from.fd);
-    return ::listxattr(path, attribute_names, sizeof attribute_names);
+    return ::listxattr(proc_path_of(from.fd).text, attribute_names, sizeof attribute_names);
 }
 
 ssize_t get_attribute(const attribute_source& from, const char* name)
@@ -52,9 +49,7 @@ ssize_t get_attribute(const attribute_source& from, const char* name)
     if (from.readable) {
         return ::fgetxattr(from.fd, name, attribute_value, sizeof attribute_value);
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", from.fd);
-    return ::getxattr(path, name, attribute_value, sizeof attribute_value);
+    return ::getxattr(proc_path_of(from.fd).text, name, attribute_value, sizeof attribute_value);
 }
 
 // Errors that say the process may not set (or read) an attribute, or that
