@@ -1,3 +1,8 @@
+// Finding the destination: the kernel looks the name up first, with its own
+// protections (fs.protected_symlinks, the loop limit, permissions), and
+// opens what the run writes with its own checks (fs.protected_regular and
+// fs.protected_fifos); the run then only ever writes what the kernel agreed
+// to.
 #include "destination_parts.h"
 
 #include <fcntl.h>
@@ -5,18 +10,14 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-namespace {
+#ifdef __linux__
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#endif
 
-// A block device written in place could not be put back as it was: an
-// interruption would leave it part encoded, with no record of where.
-bool same_block_device(const struct stat& a, const struct stat& b)
-{
-    return S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
-}
+namespace {
 
 // A folder or file marked append-only or immutable: a temporary file in it
 // could never be renamed or removed, and such a file cannot be replaced.
@@ -31,85 +32,75 @@ bool unchangeable([[maybe_unused]] int fd)
 #endif
 }
 
+// The file a loop device reads and writes, as the kernel reports it.
+struct backing {
+    bool known = false;
+    dev_t device = 0;  // of the file system holding the backing file
+    ino_t inode = 0;
+    dev_t rdev = 0;  // the backing block device, when it is one
+};
+
+backing backing_of([[maybe_unused]] int fd, const struct stat& st)
+{
+    backing found;
+#ifdef LOOP_GET_STATUS64
+    loop_info64 info{};
+    if (S_ISBLK(st.st_mode) && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+        found.known = true;
+        found.device = static_cast<dev_t>(info.lo_device);
+        found.inode = static_cast<ino_t>(info.lo_inode);
+        found.rdev = static_cast<dev_t>(info.lo_rdevice);
+    }
+#else
+    (void)st;
+#endif
+    return found;
+}
+
+// Whether the loop device b (with backing) stores its bytes in a.
+bool backed_by(const backing& b, const struct stat& a)
+{
+    return b.known && ((S_ISREG(a.st_mode) && b.device == a.st_dev && b.inode == a.st_ino) ||
+                       (S_ISBLK(a.st_mode) && b.rdev != 0 && b.rdev == a.st_rdev));
+}
+
 // The caller's stream is written as the caller opened it (appending, or at
-// its current offset), never replaced.
-bool open_descriptor(int fd, const struct stat& source, destination& out)
+// its current offset), never replaced. It must be the file the kernel found
+// under the name.
+bool open_descriptor(int fd, const unique_fd& found, const source_file& source, destination& out)
 {
     const int flags = ::fcntl(fd, F_GETFL);
     struct stat st {};
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &st) != 0) {
+    struct stat named {};
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &st) != 0 ||
+        ::fstat(found.get(), &named) != 0 || !same_file(st, named)) {
         return false;
     }
     // Reading a file while writing it through another descriptor would
     // overwrite what is yet to be read, or, appending, never end.
-    if ((S_ISREG(st.st_mode) && same_file(st, source)) || same_block_device(st, source)) {
+    if ((S_ISREG(st.st_mode) && same_file(st, source.st)) ||
+        overlapping_storage(fd, st, source.fd.get(), source.st)) {
         return false;
     }
     out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     return out.fd.valid();
 }
 
-// Opens the folder that path's last part lies in, for the *at calls, and
-// keeps that part as the target's name. False when there is no name (a path
-// ending in a slash) or the folder cannot be opened.
-bool open_folder_of(const char* path, destination& out)
+// Takes the folder of where for the output: opened for reading where it may
+// be, so that it can be flushed after the rename; a folder the user may only
+// search is kept as a lookup handle.
+bool take_folder(place& where, destination& out)
 {
-    char folder[PATH_MAX];
-    const char* name = split_path(path, folder);
-    const std::size_t length = std::strlen(name);
-    if (folder[0] == '\0' || length == 0 || length >= sizeof out.name) {
-        return false;
-    }
-    std::memcpy(out.name, name, length + 1);
-    // Opened for reading where it may be, so that it can be flushed after
-    // the rename; a folder the user may only search is looked up instead.
-    out.folder = unique_fd(::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    out.folder = unique_fd(::openat(where.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     out.folder_readable = out.folder.valid();
-    if (!out.folder_readable && errno == EACCES) {
-        out.folder = unique_fd(::open(folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
+    if (!out.folder_readable) {
+        if (errno != EACCES) {
+            return false;
+        }
+        out.folder = std::move(where.folder);
     }
-    return out.folder.valid() && !unchangeable(out.folder.get());
-}
-
-// Opens the folder that the existing file open as fd, looked up under path,
-// really lies in. Unless path's last part is a symbolic link, that is the
-// folder path names, which needs neither /proc nor a path that fits
-// PATH_MAX; through a link, Linux tells where the file is from the open
-// file itself, or else the links are resolved by name.
-bool open_real_folder_of(int fd, const char* path, destination& out)
-{
-    struct stat named {};
-    if (::lstat(path, &named) != 0) {
-        return false;
-    }
-    if (!S_ISLNK(named.st_mode)) {
-        return open_folder_of(path, out);
-    }
-    char real[PATH_MAX];
-    const ssize_t n = ::readlink(proc_path_of(fd).text, real, sizeof real);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof real && real[0] == '/') {
-        real[n] = '\0';
-    } else if (::realpath(path, real) == nullptr) {
-        return false;
-    }
-    return open_folder_of(real, out);
-}
-
-// Holds the file being replaced open: its extended attributes are read from
-// it when the output is committed, and its blocks are freed only once the
-// output and its name are on the disk, so that the run does not wait for
-// them. A file that may not be read is held by its lookup instead.
-bool hold_replaced_file(const unique_fd& file, destination& out)
-{
-    out.replaced = unique_fd(::openat(out.folder.get(), out.name,
-                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat held {};
-    out.replaced_readable = out.replaced.valid() && ::fstat(out.replaced.get(), &held) == 0 &&
-                            same_file(held, out.previous);
-    if (!out.replaced_readable) {
-        out.replaced = unique_fd(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
-    }
-    return out.replaced.valid();
+    std::memcpy(out.name, where.name, sizeof out.name);
+    return !unchangeable(out.folder.get());
 }
 
 // A rename into a sticky folder replaces only files the caller owns, unless
@@ -120,124 +111,143 @@ bool may_replace(const struct stat& folder, const struct stat& file)
     return (folder.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || folder.st_uid == me;
 }
 
-// An existing destination, open as file (a lookup only) under path.
-bool open_existing(const char* path, const unique_fd& file, const struct stat& source,
-                   destination& out)
+// Another user's file in a sticky, world-writable folder (such as /tmp) that
+// is not the folder owner's: whoever replaces it does not hand the output to
+// that user.
+bool planted(const struct stat& folder, const struct stat& file)
+{
+    return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0 &&
+           file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
+}
+
+// Opens the existing file at where for writing, as any program writing it
+// would: with O_CREAT, so that the kernel applies fs.protected_regular and
+// fs.protected_fifos, for root too. It must be the file looked up as st.
+unique_fd open_for_writing(const place& where, const struct stat& st, int flags)
+{
+    unique_fd fd(::openat(where.folder.get(), where.name,
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags, 0600));
+    struct stat opened {};
+    if (fd.valid() && (::fstat(fd.get(), &opened) != 0 || !same_file(opened, st))) {
+        return unique_fd();
+    }
+    return fd;
+}
+
+// Holds the file being replaced open: its extended attributes are read from
+// it when the output is committed, and its blocks are freed only once the
+// output and its name are on the disk, so that the run does not wait for
+// them. A file being run as a program cannot be opened for writing; it is
+// held for reading then, or by its lookup.
+bool hold_replaced_file(unique_fd writable, const unique_fd& file, destination& out)
+{
+    if (!writable.valid()) {
+        writable = unique_fd(::openat(out.folder.get(), out.name,
+                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat held {};
+        if (writable.valid() &&
+            (::fstat(writable.get(), &held) != 0 || !same_file(held, out.previous))) {
+            writable = unique_fd();
+        }
+    }
+    out.replaced_open = writable.valid();
+    out.replaced = out.replaced_open ? std::move(writable)
+                                     : unique_fd(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+    return out.replaced.valid();
+}
+
+// An existing destination, found by the kernel as file and by the walk as
+// where.
+bool open_existing(place& where, const unique_fd& file, const source_file& source, destination& out)
 {
     struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode) || same_block_device(st, source)) {
+    struct stat named {};
+    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode) ||
+        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, st)) {
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        // A device or FIFO: written directly, and it must still be the file
-        // that was looked up.
-        out.fd = unique_fd(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        struct stat opened {};
-        return out.fd.valid() && ::fstat(out.fd.get(), &opened) == 0 && same_file(opened, st);
+        // A device or FIFO is written directly.
+        out.fd = open_for_writing(where, st, 0);
+        return out.fd.valid() && !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st);
     }
-    struct stat named {};
-    struct stat folder {};
-    if (!open_real_folder_of(file.get(), path, out) ||
-        ::fstatat(out.folder.get(), out.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(named, st) || ::fstat(out.folder.get(), &folder) != 0) {
+    // Opening for writing asks the kernel whether this user may write the
+    // file (permissions, ACLs, append-only or immutable marks, sticky
+    // folders); a program being run can only be replaced, not opened.
+    unique_fd writable = open_for_writing(where, st, O_NONBLOCK);
+    if (!writable.valid() && errno != ETXTBSY) {
         return false;
     }
-    // Replacing is not a way around a file's permissions, its append-only or
-    // immutable mark, or a sticky folder's protection: what opening or
-    // renaming would refuse is refused here, before anything is read.
-    if (::faccessat(out.folder.get(), out.name, W_OK, AT_EACCESS) != 0 ||
+    struct stat folder {};
+    if (!take_folder(where, out) || ::fstat(out.folder.get(), &folder) != 0 ||
         !may_replace(folder, st) || unchangeable(file.get())) {
         return false;
     }
     out.replaces = true;
     out.previous = st;
-    return hold_replaced_file(file, out) && create_temporary(out);
+    out.fresh_permissions = planted(folder, st);
+    return hold_replaced_file(std::move(writable), file, out) &&
+           (out.fresh_permissions || attributes_readable(out)) && create_temporary(out);
 }
 
 }  // namespace
 
-const char* split_path(const char* path, char (&folder)[PATH_MAX])
+bool overlapping_storage(int a, const struct stat& a_st, int b, const struct stat& b_st)
 {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::strcpy(folder, ".");
-        return path;
+    if (S_ISBLK(a_st.st_mode) && S_ISBLK(b_st.st_mode) && a_st.st_rdev == b_st.st_rdev) {
+        return true;
     }
-    const auto length = static_cast<std::size_t>(slash - path);
-    const std::size_t kept = length == 0 ? 1 : length;  // the root keeps its slash
-    if (kept >= sizeof folder) {
-        folder[0] = '\0';
-        return slash + 1;
-    }
-    std::memcpy(folder, path, kept);
-    folder[kept] = '\0';
-    return slash + 1;
-}
-
-bool follow_link(char (&path)[PATH_MAX])
-{
-    char folder[PATH_MAX];
-    split_path(path, folder);
-    if (folder[0] == '\0') {
-        return false;
-    }
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(path, target, sizeof target);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) {
-        return false;
-    }
-    target[n] = '\0';
-    const int written = target[0] == '/'
-                            ? std::snprintf(path, sizeof path, "%s", target)
-                            : std::snprintf(path, sizeof path, "%s/%s", folder, target);
-    return written > 0 && static_cast<std::size_t>(written) < sizeof path;
+    const backing a_backing = backing_of(a, a_st);
+    const backing b_backing = backing_of(b, b_st);
+    return backed_by(a_backing, b_st) || backed_by(b_backing, a_st) ||
+           (a_backing.known && b_backing.known && a_backing.device == b_backing.device &&
+            a_backing.inode == b_backing.inode);
 }
 
 bool is_standard_output(const char* path)
 {
+    // What the kernel finds under the name, with its protections; a name
+    // leading to another process's descriptor is refused later, and its
+    // message goes where the console text goes.
+    const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
     struct stat out {};
     struct stat st {};
-    if (::fstat(STDOUT_FILENO, &out) != 0) {
-        return false;
-    }
-    const int fd = named_descriptor(path);
-    return fd != foreign_descriptor && (fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) == 0 &&
-           same_file(out, st);
+    return file.valid() && ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(file.get(), &st) == 0 &&
+           same_file(out, st) && named_descriptor(path) != refused_descriptor;
 }
 
 bool open_destination(const char* path, const source_file& source, destination& out)
 {
+    // The kernel looks the name up first, following its links with its
+    // protections and its loop limit; anything but "there is nothing there"
+    // ends the run.
+    const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
+    if (!file.valid() && errno != ENOENT) {
+        return false;
+    }
     if (const int fd = named_descriptor(path); fd != not_a_descriptor) {
-        return fd >= 0 && open_descriptor(fd, source.st, out);
+        return fd >= 0 && file.valid() && open_descriptor(fd, file, source, out);
     }
-    char hop[PATH_MAX];  // where a dangling link leads
+    place where;
+    if (!place_of(AT_FDCWD, path, where)) {
+        return false;
+    }
     for (int hops = 0;; ++hops) {
-        // The kernel follows the links, with its protections and its loop
-        // limit; anything but "there is nothing there" ends the run.
-        const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
-        if (file.valid()) {
-            return open_existing(path, file, source.st, out);
-        }
-        struct stat link {};
-        if (errno != ENOENT || ::lstat(path, &link) != 0) {
-            // A new file: nothing of that name, in a folder that exists.
-            return errno == ENOENT && open_folder_of(path, out) && create_temporary(out);
-        }
-        if (!S_ISLNK(link.st_mode) || hops == max_link_hops) {
+        const hop next = follow_place(where);
+        if (next == hop::failed || (next == hop::followed && hops == max_link_hops)) {
             return false;
         }
-        if (path != hop) {
-            if (std::strlen(path) >= sizeof hop) {
-                return false;
-            }
-            std::strcpy(hop, path);
+        if (next == hop::not_a_link) {
+            break;
         }
-        // The kernel has already agreed to follow the link (with
-        // fs.protected_symlinks on, it refuses a planted one with EACCES
-        // rather than report that its target is missing).
-        if (!follow_link(hop)) {
-            return false;
-        }
-        path = hop;
     }
+    if (file.valid()) {
+        return open_existing(where, file, source, out);
+    }
+    // A new file: nothing of that name (a link's target, or the name
+    // itself), in a folder that exists.
+    struct stat st {};
+    return ::fstatat(where.folder.get(), where.name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+           errno == ENOENT && take_folder(where, out) && create_temporary(out);
 }

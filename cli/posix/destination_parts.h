@@ -43,20 +43,53 @@ inline bool same_file(const struct stat& a, const struct stat& b)
 // there is none; empty when it does not fit), and returns what follows it.
 const char* split_path(const char* path, char (&folder)[PATH_MAX]);
 
-// Replaces path, a symbolic link, by where it leads: its text, taken from
-// the link's folder when it is relative. False when path is not a link.
-bool follow_link(char (&path)[PATH_MAX]);
+// A name within an open folder: where a path leads, taken one link at a
+// time relative to folder handles, so that neither /proc nor a path that
+// fits PATH_MAX is needed.
+struct place {
+    unique_fd folder;  // a lookup handle on the folder
+    char name[NAME_MAX + 1]{};
+};
+
+// The folder that path's last part lies in (a relative path starts at the
+// folder at, or at the working folder for AT_FDCWD), and that part. False
+// when there is no last part (a path ending in a slash), it is too long, or
+// the folder cannot be looked up.
+bool place_of(int at, const char* path, place& out);
+
+enum class hop { not_a_link, followed, failed };
+
+// Moves where to what its name leads to when that is a symbolic link.
+// Links are only ever followed here after the kernel has looked the whole
+// name up with its own protections and agreed; what is found at the end is
+// compared with what the kernel opened.
+hop follow_place(place& where);
 
 // What named_descriptor finds besides a descriptor number.
 inline constexpr int not_a_descriptor = -1;
-inline constexpr int foreign_descriptor = -2;  // another process's descriptor
+inline constexpr int refused_descriptor = -2;  // another process's, or no descriptor's name
 
 // The descriptor of this process that path names through its descriptor
 // folder, under any spelling (/dev/stdout, /dev//stdout, //dev/fd/1,
 // /proc/thread-self/fd/1, stdout inside /dev, ...); not_a_descriptor when
-// path leads elsewhere, foreign_descriptor when it leads into another
-// process's descriptor folder.
+// path leads elsewhere, refused_descriptor when it leads into another
+// process's descriptor folder or names no descriptor there.
 int named_descriptor(const char* path);
+
+// True when writing one of the two open block devices (or a block device and
+// a file) would overwrite the other: the same device, or a loop device over
+// the other one or over the same backing file.
+bool overlapping_storage(int a, const struct stat& a_st, int b, const struct stat& b_st);
+
+// Reads an extended attribute of an open file or folder into value; a folder
+// held only for lookups is read without /proc where there is none. Returns
+// the size, or -1 with errno set.
+ssize_t read_attribute(int fd, bool real, const char* name, void* value, std::size_t size);
+
+// False when an extended attribute of the replaced file cannot be read (a
+// user.* attribute of a file its owner may only write): replacing the file
+// would lose it.
+bool attributes_readable(const destination& dest);
 
 // Creates the temporary file in dest.folder, readable and writable by its
 // owner only, and registers it for removal should the run be interrupted.

@@ -31,5 +31,6 @@ struct destination {
     off_t written_back = 0;          // of which write-back to the disk has been started
     struct stat previous {};         // the replaced file's metadata, when replaces
     unique_fd replaced;              // the replaced file, held until the output is in place
-    bool replaced_readable = false;  // replaced is open for reading, not a lookup only
+    bool replaced_open = false;      // replaced is open for reading or writing, not a lookup only
+    bool fresh_permissions = false;  // the output gets a new file's owner and permissions
 };

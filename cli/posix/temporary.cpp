@@ -136,7 +136,7 @@ void prepare_copy(source_file& source, destination& dest, std::int64_t size)
     // The file being replaced will not be read again (unless it is the
     // source): its cached pages go now, rather than crowd out the output's
     // while it is written, or be dropped one by one when it is freed.
-    if (dest.replaced_readable && !same_file(dest.previous, source.st)) {
+    if (dest.replaced_open && !same_file(dest.previous, source.st)) {
         (void)::posix_fadvise(dest.replaced.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
 #else
