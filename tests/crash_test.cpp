@@ -15,8 +15,6 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-const std::string old_bytes = "the old destination, which must survive";
-
 bool sh(const std::string& command)
 {
     return std::system(command.c_str()) == 0;

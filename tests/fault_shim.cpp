@@ -11,11 +11,16 @@
 //                 open for writing that is not the temporary file)
 //   held_signal   not a failure: SIGTERM is raised just before the rename,
 //                 while the run holds such signals back
+//   fsetxattr     setting an extended attribute of the temporary file
+// ZODEVIR_TRACE names a file to which each change of the temporary file's
+// owner, mode or attributes, and its flush, appends a line: the call, the
+// permission bits after it, and 1 if it then has an access ACL.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +54,23 @@ bool is_temporary(int fd)
     }
     path[n] = '\0';
     return std::strstr(path, "/.zodevir-") != nullptr;
+}
+
+// Appends what the temporary file looks like after call to ZODEVIR_TRACE.
+int traced(int fd, const char* call, int result)
+{
+    const char* trace = std::getenv("ZODEVIR_TRACE");
+    struct stat st {};
+    if (trace != nullptr && is_temporary(fd) && fstat(fd, &st) == 0) {
+        const int error = errno;
+        const bool acl = fgetxattr(fd, "system.posix_acl_access", nullptr, 0) > 0;
+        if (FILE* log = std::fopen(trace, "a")) {
+            std::fprintf(log, "%s %03o %d\n", call, st.st_mode & 0777, acl ? 1 : 0);
+            std::fclose(log);
+        }
+        errno = error;
+    }
+    return result;
 }
 
 template <typename Function>
@@ -130,8 +152,9 @@ ssize_t write(int fd, const void* data, size_t size)
 
 int fchmod(int fd, mode_t mode)
 {
-    return fault_is("fchmod") && is_temporary(fd) ? fail()
-                                                  : next<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    return fault_is("fchmod") && is_temporary(fd)
+               ? fail()
+               : traced(fd, "fchmod", next<int (*)(int, mode_t)>("fchmod")(fd, mode));
 }
 
 int fchown(int fd, uid_t uid, gid_t gid)
@@ -139,7 +162,7 @@ int fchown(int fd, uid_t uid, gid_t gid)
     if (fault_is("fchown") && is_temporary(fd)) {
         return fail();
     }
-    return next<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid);
+    return traced(fd, "fchown", next<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid));
 }
 
 int fsync(int fd)
@@ -149,7 +172,21 @@ int fsync(int fd)
         (fault_is("fsync_folder") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))) {
         return fail();
     }
-    return next<int (*)(int)>("fsync")(fd);
+    return traced(fd, "fsync", next<int (*)(int)>("fsync")(fd));
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags)
+{
+    if (fault_is("fsetxattr") && is_temporary(fd)) {
+        return fail();
+    }
+    using function = int (*)(int, const char*, const void*, size_t, int);
+    return traced(fd, "fsetxattr", next<function>("fsetxattr")(fd, name, value, size, flags));
+}
+
+int fremovexattr(int fd, const char* name)
+{
+    return traced(fd, "fremovexattr", next<int (*)(int, const char*)>("fremovexattr")(fd, name));
 }
 
 int close(int fd)

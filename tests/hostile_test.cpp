@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,6 @@
 namespace {
 
 using strings = std::vector<std::string>;
-
-const std::string old_bytes = "the old destination, which must survive";
 
 run_options with_fault(const std::string& call, int error)
 {
@@ -35,6 +35,17 @@ run_options with_fault(const std::string& call, int error)
         std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
     };
     return options;
+}
+
+// Runs a bash command line in folder with $Z set to the binary; returns its
+// exit status.
+int shell(const std::string& folder, const std::string& command)
+{
+    setenv("Z", ZODEVIR_BINARY, 1);
+    setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
+    const int status =
+        std::system(("cd '" + folder + "' && exec bash -c '" + command + "'").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Hostile, InjectedFailuresLoseNothing)
@@ -59,6 +70,10 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         {"rename", EXDEV, "Error:Cannot write the destiny file:"},
         {"fsync", EIO, "Error:Cannot write the destiny file:"},
         {"fsync_folder", EIO, "Error:Cannot write the destiny file:", true},
+        // A file system that keeps no modes, or refuses to change them: the
+        // output keeps the temporary file's owner-only ones.
+        {"fchmod", ENOSYS, ""},
+        {"fchmod", EPERM, ""},
     };
     for (const auto& c : cases) {
         const scratch_folder dir;
@@ -67,6 +82,13 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         const run_result r =
             run_zodevir({dir / "in", dir / "out", "pw", "encode"}, with_fault(c.call, c.error));
         const std::string subject = c.call == "read" ? dir / "in" : dir / "out";
+        if (c.message.empty()) {
+            EXPECT_EQ(r.exit_code, 0) << c.call << c.error;
+            EXPECT_EQ(r.out, "encoding...\n");
+            EXPECT_EQ(read_file(dir / "out").size(), 3u << 20);
+            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+            continue;
+        }
         EXPECT_EQ(r.exit_code, 1) << c.call;
         EXPECT_EQ(r.out, "encoding..." + c.message + subject) << c.call;
         if (c.output_in_place) {
@@ -75,6 +97,78 @@ TEST(Hostile, InjectedFailuresLoseNothing)
             EXPECT_EQ(read_file(dir / "out"), old_bytes) << c.call;
         }
         EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"})) << c.call;
+    }
+}
+
+TEST(Hostile, TemporaryFileIsNeverMoreOpenThanTheFinalOne)
+{
+    // Each state the temporary file passes through, as the shim saw it: no
+    // moment without the ACL may give the group or others more than the
+    // final file gives them, and the flush comes after the last change.
+    const struct {
+        std::string setup;   // applied to out before the run
+        mode_t open_to_all;  // group and other bits the final file grants by its mode alone
+    } cases[] = {
+        {"chmod 660 out && setfacl -m g::-,u:65534:rw out", 0},
+        {"chmod 640 out", 040},
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "in", plain);
+        write_file(dir / "out", old_bytes);
+        if (std::system(("cd " + dir.path + " && " + c.setup + " 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "no setfacl, or no ACLs on " << dir.path;
+        }
+        run_options options = with_fault("none", 0);
+        options.environment.push_back("ZODEVIR_TRACE=" + dir / "trace");
+        ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "tarns", "encode"}, options).exit_code, 0);
+        std::istringstream trace(read_file(dir / "trace"));
+        std::string call;
+        unsigned mode = 0;
+        int acl = 0;
+        while (trace >> call >> std::oct >> mode >> std::dec >> acl) {
+            EXPECT_TRUE(acl == 1 || (mode & 077 & ~c.open_to_all) == 0)
+                << c.setup << ": " << call << " left " << std::oct << mode;
+        }
+        EXPECT_EQ(call, "fsync") << c.setup;
+        EXPECT_EQ(read_file(dir / "out"), plain_encoded);
+    }
+}
+
+TEST(Hostile, WhatTheSystemCannotHoldIsLeftBehind)
+{
+    // Owners and ACL entries a user namespace does not map, and a system
+    // without /proc (an ordinary user in a write-and-search-only folder,
+    // a new file then her write-only one replaced): each run succeeds.
+    const struct {
+        std::string needs;  // a command that must work here for the row to run
+        std::string command;
+    } cases[] = {
+        {"unshare -r true",
+         "cp in t && chown 1234:1234 t && chmod 666 t && unshare -r $Z in t tarns encode && cmp "
+         "want t"},
+        {"unshare -r true",
+         "cp in t && setfacl -m u:1234:r t && unshare -r $Z in t tarns encode && cmp want t"},
+        {"unshare -r true",
+         "mkdir d && setfacl -d -m u:1234:rwx d && unshare -r $Z in d/t tarns encode && "
+         "cmp want d/t"},
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' run-time library needs /proc
+        {"unshare -m true",
+         "chmod 755 . && mkdir -m 333 d && chown 65534 d && for i in 1 2; do unshare -m sh -c "
+         "\"umount -l /proc && exec setpriv --reuid=65534 --regid=65534 --clear-groups $Z in "
+         "d/t tarns encode\" && chmod 200 d/t || exit 1; done && cmp want d/t && "
+         "[ $(stat -c %a d/t) = 200 ]"},
+#endif
+    };
+    for (const auto& c : cases) {
+        const scratch_folder dir;
+        write_file(dir / "in", plain);
+        write_file(dir / "want", plain_encoded);
+        if (shell(dir.path, c.needs + " 2>/dev/null") != 0) {
+            std::cout << "[ SKIPPED  ] " << c.command << ": cannot " << c.needs << " here\n";
+            continue;
+        }
+        EXPECT_EQ(shell(dir.path, "{ " + c.command + "; } > /dev/null"), 0) << c.command;
     }
 }
 
@@ -145,7 +239,10 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
         deeper += " && cd -P " + folder.substr(at, end - at);
         at = end + 1;
     }
-    deeper += " && mkdir -p e && cd -P e && ";
+    // Some 5,000 bytes deep, past PATH_MAX.
+    const std::string step =
+        " && mkdir -p " + std::string(250, 'e') + " && cd -P " + std::string(250, 'e');
+    deeper += step + step + step + step + " && ";
     const std::string no_proc = "unshare -m sh -c 'umount -l /proc && cd " + dir.path + " && ";
     std::vector<std::string> ways{deeper};
 #ifndef __SANITIZE_ADDRESS__
@@ -153,12 +250,14 @@ TEST(Hostile, FolderPathNearTheLimitWorks)
 #endif
     for (const std::string& how : ways) {
         const std::string ending = how == no_proc ? "'" : "";
-        for (int round = 0; round < 2; ++round) {
-            ASSERT_EQ(std::system((how + "'" ZODEVIR_BINARY "' " + dir / "in" +
-                                   " out tarns encode > /dev/null" + ending)
+        // A new file, a replaced one, and one replaced through a link.
+        for (const std::string target : {"out", "out", "link"}) {
+            const std::string link = target == "link" ? "ln -sf out link && " : "";
+            ASSERT_EQ(std::system((how + link + "'" ZODEVIR_BINARY "' " + dir / "in" + " " +
+                                   target + " tarns encode > /dev/null" + ending)
                                       .c_str()),
                       0)
-                << how << round;
+                << how << target;
         }
     }
     if (ways.size() > 1) {
@@ -193,66 +292,93 @@ TEST(Hostile, LinkLoopsAndOverlongChainsAreRefused)
     EXPECT_EQ(read_file(dir / "end"), plain_encoded);
 }
 
-// Sets fs.protected_symlinks for the life of the object, then restores it.
-class ProtectedSymlinks : public ::testing::Test {
+// Sets the kernel's protections in sticky folders as Debian does
+// (fs.protected_symlinks 1, protected_regular 2, protected_fifos 1) for the
+// life of the test, then puts the old values back.
+class KernelProtections : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved = read_file(setting);
-        write_file(setting, "1");
-        if (saved.empty() || read_file(setting) != "1\n") {
-            GTEST_SKIP() << "cannot set fs.protected_symlinks here";
+        for (auto& [name, value, saved] : settings) {
+            saved = read_file("/proc/sys/fs/" + name);
+            write_file("/proc/sys/fs/" + name, value);
+            if (saved.empty() || read_file("/proc/sys/fs/" + name) != value + "\n") {
+                GTEST_SKIP() << "cannot set fs." << name << " here";
+            }
         }
     }
     void TearDown() override
     {
-        if (!saved.empty()) {
-            write_file(setting, saved);
+        for (const auto& [name, value, saved] : settings) {
+            if (!saved.empty()) {
+                write_file("/proc/sys/fs/" + name, saved);
+            }
         }
     }
-    const std::string setting = "/proc/sys/fs/protected_symlinks";
-    std::string saved;
+    struct setting {
+        std::string name, value, saved;
+    };
+    setting settings[3] = {{"protected_symlinks", "1", ""},
+                           {"protected_regular", "2", ""},
+                           {"protected_fifos", "1", ""}};
 };
 
-TEST_F(ProtectedSymlinks, LinkPlantedInAStickyFolderIsNotFollowed)
+TEST_F(KernelProtections, WhatAnotherUserPlantedInAStickyFolderIsRefused)
 {
-    // Another user's link in a sticky, world-writable folder, pointing at a
-    // file of root's or at a name root would create: a root run must not
-    // write through it, whether its target exists or not.
+    // Another user's link, file or FIFO in a sticky, world-writable folder:
+    // a root run must not write through it or into it, as cat > out would
+    // not, whether a link's target exists or not.
     const scratch_folder shared;
     const scratch_folder victim;
     ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
-    write_file(victim / "secret", old_bytes);
     write_file(victim / "in", plain);
-    for (const std::string& target : {victim / "secret", victim / "created"}) {
-        const std::string link = shared / "out";
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-        ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
-        const run_result r = run_zodevir({victim / "in", link, "tarns", "encode"});
-        EXPECT_EQ(r.exit_code, 1) << target;
-        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + link);
+    const std::string out = shared / "out";
+    for (const std::string& planted :
+         {victim / "secret", victim / "created", std::string("/proc/self/fd/1"),
+          std::string("file"), std::string("fifo")}) {
+        write_file(victim / "secret", old_bytes);
+        unlink(out.c_str());
+        const bool link = planted[0] == '/';
+        if (link) {
+            ASSERT_EQ(symlink(planted.c_str(), out.c_str()), 0);
+        } else if (planted == "file") {
+            write_file(out, old_bytes);
+        } else {
+            ASSERT_EQ(mkfifo(out.c_str(), 0666), 0);
+        }
+        ASSERT_EQ(lchown(out.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(link || chmod(out.c_str(), 0666) == 0, true);
+        // A reader on the FIFO would see anything written into it.
+        const int reader = planted == "fifo" ? open(out.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        const run_result r = run_zodevir({victim / "in", out, "tarns", "encode"});
+        char got[16];
+        EXPECT_LE(reader < 0 ? 0 : read(reader, got, sizeof got), 0) << planted;
+        close(reader);
+        EXPECT_EQ(r.exit_code, 1) << planted;
+        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + out) << planted;
         EXPECT_EQ(folder_entries(victim.path), (strings{"in", "secret"}));
         EXPECT_EQ(read_file(victim / "secret"), old_bytes);
+        EXPECT_EQ(planted != "file" || read_file(out) == old_bytes, true) << planted;
 
         // The folder owner's own link is followed.
-        ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
-        EXPECT_EQ(run_zodevir({victim / "in", link, "tarns", "encode"}).exit_code, 0) << target;
-        EXPECT_EQ(read_file(target), plain_encoded);
-        write_file(victim / "secret", old_bytes);
-        unlink((victim / "created").c_str());
+        if (link && planted != "/proc/self/fd/1") {
+            ASSERT_EQ(lchown(out.c_str(), 0, 0), 0);
+            EXPECT_EQ(run_zodevir({victim / "in", out, "tarns", "encode"}).exit_code, 0);
+            EXPECT_EQ(read_file(planted), plain_encoded);
+            unlink((victim / "created").c_str());
+        }
     }
-}
-
-// Runs a bash command line in folder with $Z set to the binary; returns its
-// exit status.
-int shell(const std::string& folder, const std::string& command)
-{
-    setenv("Z", ZODEVIR_BINARY, 1);
-    setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
-    const int status =
-        std::system(("cd '" + folder + "' && exec bash -c '" + command + "'").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // Without the protection root replaces the planted file, but the output
+    // is not handed to its owner.
+    write_file("/proc/sys/fs/protected_regular", "0");
+    unlink(out.c_str());
+    write_file(out, old_bytes);
+    ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(run_zodevir({victim / "in", out, "tarns", "encode"}).exit_code, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(read_file(out), plain_encoded);
 }
 
 TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
@@ -292,6 +418,9 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
          "log\n" + plain_encoded, "", "encoding...\n"},
         {"$Z in /dev/fd/12 tarns encode 12>>got >out 2>err", 0, "log\n" + plain_encoded,
          "encoding...\n", ""},
+        // In a PID namespace whose /proc counts process IDs as the parent's.
+        {"unshare -pf $Z in /dev/stdout tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
+         "encoding...\n"},
         // A reader that goes away, and a descriptor whose close fails, are
         // failed writes.
         {"yes plain text | head -c 3300000 > big && set -o pipefail && "
@@ -396,9 +525,34 @@ TEST_F(OtherUser, AnotherUsersFileInAStickyFolderIsRefusedBeforeReading)
     EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / "theirs");
     EXPECT_EQ(read_file(dir / "theirs"), old_bytes);
     EXPECT_EQ(folder_entries(dir.path), (strings{"in", "theirs"}));
-    // Root may.
-    EXPECT_EQ(run_zodevir({dir / "in", dir / "theirs", "tarns", "encode"}).exit_code, 0);
-    EXPECT_EQ(read_file(dir / "theirs"), plain_encoded);
+}
+
+TEST_F(OtherUser, WriteOnlyFileIsReplacedOnlyWhenNothingOfItIsLost)
+{
+    // Her own file that she may write but not read: its ACL can be carried
+    // over, a user.* attribute (which she may not read) could not.
+    for (const std::string extra : {"setfacl -m u:1234:r ", "setfattr -n user.note -v kept "}) {
+        const std::string file = dir / "mine";
+        write_file(file, old_bytes);
+        ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+        if (std::system((extra + file + " 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "no setfacl or setfattr, or no ACLs or attributes here";
+        }
+        ASSERT_EQ(chmod(file.c_str(), 0200), 0);
+        const std::string listed = "getfattr -dm- " + file + " > " + dir / "attributes";
+        ASSERT_EQ(std::system(listed.c_str()), 0);
+        const std::string attributes = read_file(dir / "attributes");
+        run_options options;
+        options.user = 65534;
+        const run_result r = run_zodevir({dir / "in", file, "tarns", "encode"}, options);
+        const bool refused = extra.find("user.") != std::string::npos;
+        EXPECT_EQ(r.exit_code, refused ? 1 : 0) << extra;
+        EXPECT_EQ(read_file(file), refused ? old_bytes : plain_encoded) << extra;
+        ASSERT_EQ(std::system(listed.c_str()), 0);
+        EXPECT_EQ(read_file(dir / "attributes"), attributes) << extra;
+        EXPECT_EQ(mode_of(file), 0200u);
+        unlink(file.c_str());
+    }
 }
 
 }  // namespace

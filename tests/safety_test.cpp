@@ -20,15 +20,6 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-const std::string old_bytes = "the old destination, which must survive";
-
-mode_t mode_of(const std::string& path)
-{
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
-
 // Writes data into a FIFO from a child process, so the test can read the
 // other end at the same time.
 pid_t feed_fifo(const std::string& fifo, const std::string& data)
@@ -373,18 +364,23 @@ TEST(Safety, DeviceDestinationIsWrittenDirectly)
 {
     const scratch_folder dir;
     // In place on one block device is refused: cut short, it would be left
-    // part encoded.
+    // part encoded. So is one device under two names (two loop devices over
+    // one file), and a loop device over the source file.
     write_file(dir / "image", std::string(1 << 20, 'i'));
-    const int loop = std::system(
-        ("losetup -f --show " + dir / "image" + " > " + dir / "dev 2>/dev/null").c_str());
-    if (loop == 0) {
-        std::string device = read_file(dir / "dev");
-        device.pop_back();
-        const run_result r = run_zodevir({device, device, "pw", "encode"});
-        std::system(("losetup -d " + device).c_str());
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + device);
-        EXPECT_EQ(read_file(dir / "image"), std::string(1 << 20, 'i'));
+    const std::string attach = "losetup -f --show " + dir / "image" + " >> " + dir / "dev";
+    if (std::system((attach + " 2>/dev/null && " + attach).c_str()) == 0) {
+        const std::string first =
+            read_file(dir / "dev").substr(0, read_file(dir / "dev").find('\n'));
+        std::string second = read_file(dir / "dev").substr(first.size() + 1);
+        second.pop_back();
+        for (const auto& [source, target] :
+             {std::pair{first, first}, std::pair{first, second}, std::pair{dir / "image", first}}) {
+            const run_result r = run_zodevir({source, target, "pw", "encode"});
+            EXPECT_EQ(r.exit_code, 1) << source << " -> " << target;
+            EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + target);
+            EXPECT_EQ(read_file(dir / "image"), std::string(1 << 20, 'i'));
+        }
+        std::system(("losetup -d " + first + " " + second).c_str());
     }
     write_file(dir / "in", sample_bytes(100000));
     // The same device as source and destination is not the same file twice.

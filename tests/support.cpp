@@ -174,6 +174,13 @@ void write_file(const std::string& path, const std::string& data)
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+mode_t mode_of(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
 bool path_exists(const std::string& path)
 {
     struct stat st {};

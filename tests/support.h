@@ -45,7 +45,11 @@ run_result finish(running& child, std::string already_read = {});
 int wait_for(pid_t pid);
 run_result run_zodevir(const std::vector<std::string>& args, const run_options& options = {});
 
+// What a destination holds before a run that must leave it as it was.
+inline const std::string old_bytes = "the old destination, which must survive";
+
 std::string read_file(const std::string& path);
+mode_t mode_of(const std::string& path);  // the permission and set-id bits
 void write_file(const std::string& path, const std::string& data);
 bool path_exists(const std::string& path);
 std::vector<std::string> folder_entries(const std::string& path);  // sorted, without . and ..
