@@ -5,8 +5,13 @@
 //   create  the exclusive create of the temporary file
 //   read    any read
 //   write, fchmod, fchown, close   on the temporary file
+//   fchown_owner  giving the temporary file an owner (the group alone works)
 //   rename  renaming the temporary file into place
-//   fsync   flushing the temporary file; fsync_folder, flushing a folder
+//   fsync   flushing the temporary file; fsync_folder, flushing a folder;
+//           fsync_direct, flushing a file written directly; syncfs
+//   flistxattr    listing any file's extended attributes
+//   swap    not a failure: the FIFO the run is about to open for writing
+//           is swapped for a regular file holding "swapped"
 //   close_direct  closing a destination written directly (a regular file
 //                 open for writing that is not the temporary file)
 //   held_signal   not a failure: SIGTERM is raised just before the rename,
@@ -79,6 +84,21 @@ Function next(const char* name)
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// Swaps the FIFO at path (relative to dirfd) for a regular file, as another
+// user could between the run's lookup and its open.
+void swap_fifo(int dirfd, const char* path, int flags)
+{
+    struct stat st {};
+    if (fault_is("swap") && (flags & O_CREAT) != 0 && (flags & O_EXCL) == 0 &&
+        fstatat(dirfd, path, &st, 0) == 0 && S_ISFIFO(st.st_mode) &&
+        unlinkat(dirfd, path, 0) == 0) {
+        const int fd = next<int (*)(int, const char*, int, mode_t)>("openat")(
+            dirfd, path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        (void)!next<ssize_t (*)(int, const void*, size_t)>("write")(fd, "swapped", 7);
+        next<int (*)(int)>("close")(fd);
+    }
+}
+
 bool open_fails(int flags)
 {
     return (fault_is("lookup") && (flags & O_PATH) != 0 && (flags & O_DIRECTORY) == 0) ||
@@ -120,6 +140,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
+    swap_fifo(dirfd, path, flags);
     return open_fails(flags)
                ? fail()
                : next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
@@ -131,6 +152,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
+    swap_fifo(dirfd, path, flags);
     return open_fails(flags)
                ? fail()
                : next<int (*)(int, const char*, int, mode_t)>("openat64")(dirfd, path, flags, mode);
@@ -159,7 +181,8 @@ int fchmod(int fd, mode_t mode)
 
 int fchown(int fd, uid_t uid, gid_t gid)
 {
-    if (fault_is("fchown") && is_temporary(fd)) {
+    if ((fault_is("fchown") || (fault_is("fchown_owner") && uid != static_cast<uid_t>(-1))) &&
+        is_temporary(fd)) {
         return fail();
     }
     return traced(fd, "fchown", next<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid));
@@ -169,7 +192,8 @@ int fsync(int fd)
 {
     struct stat st {};
     if ((fault_is("fsync") && is_temporary(fd)) ||
-        (fault_is("fsync_folder") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))) {
+        (fault_is("fsync_folder") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ||
+        (fault_is("fsync_direct") && fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode))) {
         return fail();
     }
     return traced(fd, "fsync", next<int (*)(int)>("fsync")(fd));
@@ -182,6 +206,18 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
     }
     using function = int (*)(int, const char*, const void*, size_t, int);
     return traced(fd, "fsetxattr", next<function>("fsetxattr")(fd, name, value, size, flags));
+}
+
+ssize_t flistxattr(int fd, char* list, size_t size)
+{
+    return fault_is("flistxattr")
+               ? fail()
+               : next<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, list, size);
+}
+
+int syncfs(int fd)
+{
+    return fault_is("syncfs") ? fail() : next<int (*)(int)>("syncfs")(fd);
 }
 
 int fremovexattr(int fd, const char* name)

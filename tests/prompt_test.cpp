@@ -31,7 +31,8 @@ struct terminal_run {
 // As a job of an interactive shell, in a process group of its own that has
 // the terminal, so that Ctrl-Z stops it (a session leader's group is
 // orphaned, and the kernel does not stop those).
-terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = false)
+terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = false,
+                               int ignored_signal = 0)
 {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -54,6 +55,9 @@ terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = fals
             signal(SIGTTOU, SIG_IGN);
             tcsetpgrp(STDIN_FILENO, getpid());
             signal(SIGTTOU, SIG_DFL);
+        }
+        if (ignored_signal != 0) {
+            signal(ignored_signal, SIG_IGN);
         }
         execv(argv[0], argv.data());
         _exit(127);
@@ -177,6 +181,9 @@ TEST(Prompt, TypedPasswordWorksLikeTheArgument)
         if (c.typed.empty()) {
             EXPECT_EQ(screen, "") << row;
         }
+        if (c.typed.size() == 2 && c.status == 0) {  // a newline after each hidden line
+            EXPECT_EQ(screen, "Password: \r\nPassword again: \r\n") << row;
+        }
         if (c.result.empty()) {
             EXPECT_EQ(folder_entries(dir.path), strings{"in"}) << row;
         } else {
@@ -202,27 +209,59 @@ TEST(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
 
 TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
 {
-    const scratch_folder dir;
-    write_file(dir / "in", plain_encoded);
-    terminal_run run = start_on_terminal({dir / "in", dir / "out", "", "decode"}, true);
-    wait_for_text(run.terminal, "Password: ");
-    const pid_t job = tcgetpgrp(run.terminal);
-    ASSERT_EQ(write(run.terminal, "tar\x1a", 4), 4);  // part of it, then Ctrl-Z
-    const std::string state = "/proc/" + std::to_string(job) + "/stat";
-    for (int i = 0; i < 10000 && read_file(state).find(") T ") == std::string::npos; ++i) {
-        usleep(1000);
+    // Ctrl-Z stops the run; keys typed while it is stopped are dropped when
+    // it continues. Started with SIGTSTP ignored, Ctrl-Z does nothing.
+    for (const bool ignored : {false, true}) {
+        const scratch_folder dir;
+        write_file(dir / "in", plain_encoded);
+        terminal_run run =
+            start_on_terminal({dir / "in", dir / "out", "", "decode"}, true, ignored ? SIGTSTP : 0);
+        wait_for_text(run.terminal, "Password: ");
+        const pid_t job = tcgetpgrp(run.terminal);
+        ASSERT_EQ(write(run.terminal, "tar\x1a", 4), 4);  // part of it, then Ctrl-Z
+        if (!ignored) {
+            const std::string state = "/proc/" + std::to_string(job) + "/stat";
+            for (int i = 0; i < 10000 && read_file(state).find(") T ") == std::string::npos; ++i) {
+                usleep(1000);
+            }
+            ASSERT_NE(read_file(state).find(") T "), std::string::npos) << "the run did not stop";
+            EXPECT_TRUE(echo_is_on(run.terminal));
+            ASSERT_EQ(write(run.terminal, "zz\n", 3), 3);
+            usleep(20000);
+            kill(job, SIGCONT);
+            // The line typed so far is gone with the stop: the prompt comes again.
+            wait_for_text(run.terminal, "Password: ");
+            EXPECT_FALSE(echo_is_on(run.terminal));
+        }
+        // Ctrl-Z flushed the line either way.
+        ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+        end_if_stuck(run.pid);
+        const run_result r = finish(run.output);
+        close(run.terminal);
+        EXPECT_EQ(r.exit_code, 0) << ignored;
+        EXPECT_EQ(read_file(dir / "out"), plain) << ignored;
     }
-    ASSERT_NE(read_file(state).find(") T "), std::string::npos) << "the run did not stop";
-    EXPECT_TRUE(echo_is_on(run.terminal));
-    kill(job, SIGCONT);
-    // The line typed so far is gone with the stop: the prompt comes again.
+}
+
+TEST(Prompt, SignalAfterATypedPasswordStillRemovesTheTemporaryFile)
+{
+    // The prompt's handlers give way to the run's own once it is answered.
+    const scratch_folder dir;
+    ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+    write_file(dir / "out", old_bytes);
+    terminal_run run = start_on_terminal({dir / "in", dir / "out", "", "decode"});
     wait_for_text(run.terminal, "Password: ");
-    EXPECT_FALSE(echo_is_on(run.terminal));
     ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+    const int writer = open((dir / "in").c_str(), O_WRONLY);
+    ASSERT_EQ(write(writer, plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
+    ASSERT_TRUE(wait_for_temporary(dir.path, static_cast<off_t>(plain.size())));
+    kill(run.pid, SIGTERM);
+    close(writer);
     const run_result r = finish(run.output);
     close(run.terminal);
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(read_file(dir / "out"), plain);
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(read_file(dir / "out"), old_bytes);
+    EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
 }
 
 TEST(Flags, HelpAndVersionSucceedAndOtherShortCommandLinesShowTheBanner)

@@ -83,12 +83,21 @@ TEST(Safety, ReadFailureIsReportedAndKeepsTheDestination)
 
 TEST(Safety, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal)
 {
-    // Every signal that ends a process and can be caught; 0 is SIGHUP while
-    // the caller ignores it, which must not end the run.
-    for (const int sig :
-         {SIGTERM,   SIGINT,  SIGHUP, SIGQUIT, SIGALRM,   SIGUSR1,  SIGUSR2,  SIGXCPU,
-          SIGVTALRM, SIGPROF, SIGPWR, SIGIO,   SIGSTKFLT, SIGRTMIN, SIGRTMAX, SIGABRT,
-          SIGSYS,    SIGTRAP, SIGBUS, SIGSEGV, SIGFPE,    SIGILL,   0}) {
+    // Every signal that ends a process and can be caught ends the run and
+    // removes its temporary file. SIGHUP while the caller ignores it, and
+    // the signals that do not end a process (SIGTSTP is followed by
+    // SIGCONT), leave the run to finish.
+    const int ends[] = {SIGTERM,   SIGINT,  SIGHUP, SIGQUIT, SIGALRM,   SIGUSR1,  SIGUSR2,  SIGXCPU,
+                        SIGVTALRM, SIGPROF, SIGPWR, SIGIO,   SIGSTKFLT, SIGRTMIN, SIGRTMAX, SIGABRT,
+                        SIGSYS,    SIGTRAP, SIGBUS, SIGSEGV, SIGFPE,    SIGILL};
+    std::vector<std::pair<int, bool>> cases;  // the signal, and whether it ends the run
+    for (const int sig : ends) {
+        cases.emplace_back(sig, true);
+    }
+    for (const int sig : {SIGHUP, SIGCHLD, SIGWINCH, SIGCONT, SIGTSTP}) {
+        cases.emplace_back(sig, false);
+    }
+    for (const auto& [sig, ending] : cases) {
         const scratch_folder dir;
         const std::string fifo = dir / "src";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -96,24 +105,29 @@ TEST(Safety, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal)
         run_options options;
         options.folder = dir.path;  // where a core file would be written
         options.core_dumps = true;
-        options.ignored_signal = sig == 0 ? SIGHUP : 0;
+        options.ignored_signal = ending ? 0 : SIGHUP;
         running child = start_zodevir({fifo, dir / "out", "pw", "encode"}, options);
         const int writer = open(fifo.c_str(), O_WRONLY);
         ASSERT_GE(writer, 0);
         const std::string part = sample_bytes(5000);
         ASSERT_EQ(write(writer, part.data(), part.size()), static_cast<ssize_t>(part.size()));
 
-        // Wait until the run has written what it was given, then stop it.
+        // Wait until the run has written what it was given, then signal it.
         ASSERT_TRUE(wait_for_temporary(dir.path, 5000)) << "the run never wrote its temporary file";
         struct stat st {};
         ASSERT_EQ(stat(temporary_in(dir.path).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u) << "the temporary file is not private";
-        kill(child.pid, sig == 0 ? SIGHUP : sig);
+        kill(child.pid, sig);
+        if (sig == SIGTSTP) {
+            usleep(20000);
+            kill(child.pid, SIGCONT);
+        }
         close(writer);
         const run_result r = finish(child);
-        EXPECT_EQ(r.signal, sig);
-        EXPECT_EQ(r.out, sig == 0 ? "encoding...\n" : "encoding...") << "signal " << sig;
-        EXPECT_EQ(read_file(dir / "out") == old_bytes, sig != 0) << "signal " << sig;
+        EXPECT_EQ(r.signal, ending ? sig : 0) << "signal " << sig;
+        EXPECT_EQ(r.out, ending ? "encoding..." : "encoding...\n") << "signal " << sig;
+        EXPECT_EQ(read_file(dir / "out") == old_bytes, ending) << "signal " << sig;
+        EXPECT_EQ(read_file(dir / "out").size(), ending ? old_bytes.size() : part.size());
         // No core file either: it would hold the key table.
         EXPECT_EQ(folder_entries(dir.path), (strings{"out", "src"})) << "signal " << sig;
     }
@@ -380,6 +394,16 @@ TEST(Safety, DeviceDestinationIsWrittenDirectly)
             EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + target);
             EXPECT_EQ(read_file(dir / "image"), std::string(1 << 20, 'i'));
         }
+        // The same device through a descriptor is refused too; another
+        // device over another file is written.
+        const std::string z = "'" ZODEVIR_BINARY "' " + first;
+        EXPECT_NE(std::system((z + " /dev/fd/3 pw encode 3>" + first + " >/dev/null").c_str()), 0);
+        write_file(dir / "other", std::string(1 << 20, 'o'));
+        EXPECT_EQ(std::system(("d=$(losetup -f --show " + dir / "other" + ") && " + z +
+                               " $d pw encode >/dev/null; s=$?; losetup -d $d; exit $s")
+                                  .c_str()),
+                  0);
+        EXPECT_NE(read_file(dir / "other"), std::string(1 << 20, 'o'));
         std::system(("losetup -d " + first + " " + second).c_str());
     }
     write_file(dir / "in", sample_bytes(100000));
