@@ -1,15 +1,22 @@
 // What a run needs of the operating system: the source, the destination, the
-// console, the terminal and interruptions. Each platform implements it once
-// (cli/posix, cli/windows; CMake picks one), and the run itself is the same
-// everywhere.
+// console, the terminal and interruptions. Each platform implements it once,
+// in files whose names say the platform, as ninja names its own:
+// cli/posix/*_posix.cpp and cli/windows/*_win32.cpp. cli/CMakeLists.txt
+// compiles one set (Windows when WIN32, POSIX otherwise), and the run
+// itself, cli/run.cpp, is the same everywhere. A definition that no longer
+// matches a declaration here fails the build (-Wmissing-declarations).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-// The platform's source_file and destination types.
-#include "platform_types.h"
+// The platform's source_file, destination and terminal types.
+#ifdef _WIN32
+#include "windows/platform_types_win32.h"
+#else
+#include "posix/platform_types_posix.h"
+#endif
 
 // ---- Console ----------------------------------------------------------------
 
@@ -33,33 +40,43 @@ void print_lines(std::string_view text);
 // the output is in place, an interruption no longer ends the run.
 void install_interrupt_cleanup();
 
-// ---- Password -------------------------------------------------------------------
+// ---- Terminal ----------------------------------------------------------------
 
-// Room for the longest password that can be typed at the terminal, with its
-// terminator. A terminal delivers at most 4095 bytes of a line and drops the
-// rest, so a line that fills all 4095 may have been cut: the longest password
-// taken is 4094 bytes.
-inline constexpr std::size_t password_capacity = 4096;
+// What the password prompt needs of the terminal; the rules a typed password
+// must meet are the same everywhere (password.cpp). A terminal_unit is what
+// the terminal delivers: a byte on POSIX systems, a UTF-16 unit on Windows.
 
-enum class prompt_result {
-    entered,
-    no_terminal,
-    empty,
-    mismatch,
-    too_long,
-    contains_nul,     // a NUL byte (Ctrl-@) was typed: no argument could hold it
-    unrepresentable,  // Windows: a character the system code page lacks
-};
+// Opens the terminal and turns its echo off, arranging for its settings to
+// come back on every way out, interruptions and stops included. False when
+// there is no terminal; then there is nothing to close.
+bool open_quiet_terminal(terminal& term);
 
-// Reads a password from the terminal with its echo turned off, into buffer
-// (password_capacity bytes, terminated with a zero byte), asking a second
-// time when confirm is set. The prompts and the typed text stay on the
-// terminal, whose settings are restored on every way out, interruptions
-// included. Whatever the result, only an entered password is left in buffer.
-prompt_result read_password(char* buffer, bool confirm);
+// Shows a prompt (ASCII), and shows it again should the run be stopped and
+// continued while it waits.
+void show_prompt(terminal& term, const char* prompt);
 
-// Overwrites a password with zero bytes in a way the compiler keeps, and, for
-// the password argument, wherever the platform shows the command line.
+// Reads one unit of typed text; false at the end of the input (Ctrl-D) or on
+// an error. A line ends with '\n'.
+bool read_unit(terminal& term, terminal_unit& unit);
+
+// Ends the line the hidden input was typed on.
+void end_hidden_line(terminal& term);
+
+// Gives the terminal its settings back.
+void close_terminal(terminal& term);
+
+// The bytes a typed line (terminated with a zero unit) stands for as a
+// password, as the platform's command line would have delivered them; false
+// when it cannot be represented so.
+bool password_bytes(const terminal_unit* line, char* out, std::size_t capacity);
+
+// ---- Password ---------------------------------------------------------------------
+
+// Overwrites memory in a way the compiler keeps.
+void scrub_memory(void* data, std::size_t size);
+
+// Overwrites a password with zero bytes, and, for the password argument,
+// wherever the platform shows the command line.
 void scrub_password(char* password);
 
 // ---- Source ---------------------------------------------------------------------
@@ -88,21 +105,17 @@ bool is_standard_output(const char* path);
 // in place by commit_destination; a device, a pipe or the console is written
 // directly. False if it cannot be opened, if no temporary file can be made,
 // if the user may not replace it, or if writing it directly would overwrite
-// the source.
+// the source. A destination discards itself (closes the output and removes
+// the temporary file) unless it is committed.
 bool open_destination(const char* path, const source_file& source, destination& out);
 
-// Prepares a long copy of size bytes: read-ahead on the source, and, where
-// the platform gains by it, disk space set aside for the output. Failure is
-// harmless.
-void prepare_copy(source_file& source, destination& dest, std::int64_t size);
+// Prepares the copy of the source: read-ahead, and, where the platform gains
+// by it, disk space set aside for the output. Failure is harmless.
+void prepare_copy(source_file& source, destination& dest);
 
 // Writes all size bytes; false on an error.
 bool write_destination(destination& dest, const void* data, std::size_t size);
 
-// Gives the finished output, written bytes long, its final attributes and
-// puts it in place. False on any failure, in which case the temporary file is
-// already removed.
-bool commit_destination(destination& dest, std::uint64_t written);
-
-// Abandons the output: closes it and removes the temporary file, if any.
-void discard_destination(destination& dest);
+// Gives the finished output its final attributes and puts it in place. False
+// on any failure.
+bool commit_destination(destination& dest);

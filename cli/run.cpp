@@ -5,6 +5,8 @@
 
 #include "build_info.h"
 #include "key_table.h"
+#include "messages.h"
+#include "password.h"
 #include "platform.h"
 #include "transform.h"
 
@@ -45,11 +47,10 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
 
 enum class copy_result { done, read_failed, write_failed };
 
-copy_result copy_transformed(source_file& source, destination& target, const block_key& key,
-                             std::uint64_t& position)
+copy_result copy_transformed(source_file& source, destination& target, const block_key& key)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
-    position = 0;
+    std::uint64_t position = 0;
     for (;;) {
         const std::int64_t n = read_source(source, buffer, sizeof buffer);
         if (n < 0) {
@@ -67,22 +68,29 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
     }
 }
 
+// The command lines that end before any file is touched: --version, --help,
+// and too few arguments.
+int short_command_line(int argc, char** argv)
+{
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    if (first == "--version") {
+        print_lines("zodevir " ZODEVIR_VERSION "\n");
+        return 0;
+    }
+    print_lines(usage_banner);
+    if (first == "--help") {
+        print_lines("The whole manual: man zodevir\n");
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int run(int argc, char** argv)
 {
     if (argc < 5) {
-        const std::string_view first = argc > 1 ? argv[1] : "";
-        if (first == "--version") {
-            print_lines("zodevir " ZODEVIR_VERSION "\n");
-            return 0;
-        }
-        print_lines(usage_banner);
-        if (first == "--help") {
-            print_lines("The whole manual: man zodevir\n");
-            return 0;
-        }
-        return 1;
+        return short_command_line(argc, argv);
     }
     const char* source_path = argv[1];
     const char* target_path = argv[2];
@@ -98,7 +106,7 @@ int run(int argc, char** argv)
     // the password is asked for.
     cipher_mode mode{};
     if (!parse_mode(mode_word, mode)) {
-        fail("Error:The mode must be encode or decode:", mode_word);
+        fail(mode_error, mode_word);
         return 1;
     }
     // From here on an interruption cleans up after the run: at the prompt
@@ -109,69 +117,42 @@ int run(int argc, char** argv)
     // where it is out of the process list and the shell's history.
     char typed[password_capacity];
     if (*password == '\0') {
-        switch (read_password(typed, mode == cipher_mode::encode)) {
-        case prompt_result::entered:
-            password = typed;
-            break;
-        case prompt_result::mismatch:
-            fail("Error:The passwords do not match");
-            return 1;
-        case prompt_result::too_long:
-            fail("Error:The password is too long");
-            return 1;
-        case prompt_result::contains_nul:
-            fail("Error:The password must not contain a NUL byte");
-            return 1;
-        case prompt_result::unrepresentable:
-            fail("Error:The password cannot be represented in the system code page");
-            return 1;
-        case prompt_result::no_terminal:
-        case prompt_result::empty:
-            fail("Error:The password must not be empty");
+        const prompt_result result = read_password(typed, mode == cipher_mode::encode);
+        if (result != prompt_result::entered) {
+            fail(prompt_error(result));
             return 1;
         }
+        password = typed;
     }
-
     const block_key key = make_block_key(mode, build_key_table(password));
     // The key table is all the run needs of the password.
     scrub_password(password);
 
     print(mode == cipher_mode::encode ? "encoding..." : "decoding...");
-
     source_file source;
     if (!open_source(source_path, source)) {
-        fail("Error:Cannot open the source file:", source_path);
+        fail(source_open_error, source_path);
         return 1;
     }
     destination target;
     if (!open_destination(target_path, source, target)) {
-        discard_destination(target);
-        fail("Error:Cannot open the destiny file:", target_path);
+        fail(target_open_error, target_path);
         return 1;
     }
-
-    // A source that fits one block is read in one go: read-ahead advice and
-    // a reservation would only cost system calls.
-    if (const std::int64_t size = source_size(source);
-        size > static_cast<std::int64_t>(block_size)) {
-        prepare_copy(source, target, size);
-    }
-    std::uint64_t written = 0;
-    switch (copy_transformed(source, target, key, written)) {
+    prepare_copy(source, target);
+    switch (copy_transformed(source, target, key)) {
     case copy_result::read_failed:
-        discard_destination(target);
-        fail("Error:Cannot read the source file:", source_path);
+        fail(source_read_error, source_path);
         return 1;
     case copy_result::write_failed:
-        discard_destination(target);
-        fail("Error:Cannot write the destiny file:", target_path);
+        fail(target_write_error, target_path);
         return 1;
     case copy_result::done:
         break;
     }
     close_source(source);
-    if (!commit_destination(target, written)) {
-        fail("Error:Cannot write the destiny file:", target_path);
+    if (!commit_destination(target)) {
+        fail(target_write_error, target_path);
         return 1;
     }
     print("\n");

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "known_answers.h"
-#include "win32.h"
+#include "text_win32.h"
 
 namespace {
 

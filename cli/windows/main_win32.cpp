@@ -9,7 +9,7 @@
 
 #include "platform.h"
 #include "run.h"
-#include "win32.h"
+#include "text_win32.h"
 
 namespace {
 
@@ -19,6 +19,9 @@ char argument_text[3 * 32768 + 32768];
 char* arguments[32768];
 
 }  // namespace
+
+// The entry point of a -municode program; no header declares it.
+int wmain(int argc, wchar_t** argv);
 
 int wmain(int argc, wchar_t** argv)
 {

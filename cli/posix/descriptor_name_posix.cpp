@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "destination_parts.h"
+#include "destination_posix.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "platform.h"
-#include "win32.h"
+#include "text_win32.h"
 
 namespace {
 

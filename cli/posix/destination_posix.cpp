@@ -3,7 +3,7 @@
 // opens what the run writes with its own checks (fs.protected_regular and
 // fs.protected_fifos); the run then only ever writes what the kernel agreed
 // to.
-#include "destination_parts.h"
+#include "destination_posix.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -15,9 +15,26 @@ struct source_file {
     std::int64_t size = -1;  // the length of a disk file, or -1
 };
 
+// Discards itself (closes the output, removes the temporary file) unless
+// committed.
 struct destination {
+    destination() = default;
+    destination(const destination&) = delete;
+    destination& operator=(const destination&) = delete;
+    ~destination();
+
     void* handle = nullptr;        // where the output goes; null when not open
     bool temporary = false;        // the output goes to a temporary file
     bool replaces = false;         // an existing file is being replaced
     unsigned long attributes = 0;  // the replaced file's attributes, when replaces
+    std::uint64_t written = 0;     // bytes written so far
 };
+
+// The console a password is typed at.
+struct terminal {
+    void* input = nullptr;   // CONIN$
+    void* output = nullptr;  // CONOUT$
+};
+
+// The console delivers UTF-16 units.
+using terminal_unit = wchar_t;

@@ -1,10 +1,9 @@
-// Thin, checked wrappers over the POSIX calls a run makes.
+// Signals: the ones that end a run, holding them back, and the one handler
+// that cleans up after an interrupted run. This file owns the handler's
+// state: the temporary file to remove, and whether the output is in place.
 #pragma once
 
 #include <signal.h>
-#include <sys/types.h>
-
-#include <cstddef>
 
 // The signals whose default action ends the process and that can be caught:
 // Ctrl-C and its quit key, kill, a hang-up, timers, limits, power and I/O
@@ -30,32 +29,11 @@ void catch_ending_signals(void (*handler)(int), ending_actions& previous);
 // Puts back what catch_ending_signals replaced.
 void restore_ending_signals(const ending_actions& previous);
 
-// Owns one file descriptor and closes it when it goes out of scope. Code that
-// must know whether closing succeeded calls close_fd() itself.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-    unique_fd& operator=(unique_fd&& other) noexcept;
-    ~unique_fd();
+// The temporary file an interruption must remove: name within the open
+// folder. Called with the ending signals held back, so that the handler sees
+// both or neither.
+void remember_temporary(int folder, const char* name);
+void forget_temporary();
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release();
-
-private:
-    int fd_ = -1;
-};
-
-// Closes the descriptor held by fd; false if close reported an error (a
-// deferred write error, for instance). The descriptor is gone either way.
-bool close_fd(unique_fd& fd);
-
-// One read, retried on EINTR: bytes read, 0 at end of file, -1 on error.
-ssize_t read_some(int fd, void* buffer, std::size_t size);
-
-// Writes all size bytes, looping on short writes and EINTR; false on error.
-bool write_all(int fd, const void* data, std::size_t size);
+// The output is in place: from now on an interruption no longer ends the run.
+void output_is_in_place();

@@ -1,4 +1,5 @@
-// The destination and interruptions on Windows.
+// The destination and interruptions on Windows. Temporary names use digits
+// and lower-case letters only (36), as Windows ignores the case of names.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -7,7 +8,7 @@
 #include <cwchar>
 
 #include "platform.h"
-#include "win32.h"
+#include "text_win32.h"
 
 namespace {
 
@@ -234,9 +235,11 @@ bool is_standard_output(const char* path)
     return ::CompareStringOrdinal(compared, -1, shown, -1, TRUE) == CSTR_EQUAL;
 }
 
-bool open_destination(const char* path, const source_file& source, destination& out)
+// The source plays no part on Windows: a disk file, even the source itself,
+// is always replaced through a temporary file, and devices are written as
+// they allow.
+bool open_destination(const char* path, const source_file& /* source */, destination& out)
 {
-    (void)source;
     static wchar_t wide[path_capacity];
     if (!to_system_path(path, wide, path_capacity)) {
         return false;
@@ -279,12 +282,13 @@ bool open_destination(const char* path, const source_file& source, destination& 
     return create_temporary(out);
 }
 
-void prepare_copy(source_file& source, destination& dest, std::int64_t size)
+void prepare_copy(source_file& source, destination& dest)
 {
-    (void)source;
-    if (dest.temporary) {
+    // Space set aside for a disk file's length; a source of one block or
+    // less is not worth the call.
+    if (dest.temporary && source.size > 1024 * 1024) {
         FILE_ALLOCATION_INFO reserve{};
-        reserve.AllocationSize.QuadPart = size;
+        reserve.AllocationSize.QuadPart = source.size;
         (void)::SetFileInformationByHandle(handle_of(dest.handle), FileAllocationInfo, &reserve,
                                            sizeof reserve);
     }
@@ -292,10 +296,14 @@ void prepare_copy(source_file& source, destination& dest, std::int64_t size)
 
 bool write_destination(destination& dest, const void* data, std::size_t size)
 {
-    return write_all(handle_of(dest.handle), data, size);
+    if (!write_all(handle_of(dest.handle), data, size)) {
+        return false;
+    }
+    dest.written += size;
+    return true;
 }
 
-bool commit_destination(destination& dest, std::uint64_t written)
+bool commit_destination(destination& dest)
 {
     HANDLE file = handle_of(dest.handle);
     bool ok = true;
@@ -304,7 +312,7 @@ bool commit_destination(destination& dest, std::uint64_t written)
         // the file takes the replaced file's attributes, or is simply no
         // longer hidden; a new file takes its folder's permissions.
         FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = static_cast<LONGLONG>(written);
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(dest.written);
         FILE_BASIC_INFO basic{};
         ok = ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) &&
              ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
@@ -336,8 +344,7 @@ bool commit_destination(destination& dest, std::uint64_t written)
     }
     ::ReleaseSRWLockExclusive(&temporary_lock);
     if (placed != replace_result::done) {
-        discard_destination(dest);
-        return false;
+        return false;  // the destructor removes the temporary file
     }
     // The move was written through; ReplaceFileW has no such flag, so the
     // replaced file is flushed once more under its name, which commits the
@@ -345,17 +352,17 @@ bool commit_destination(destination& dest, std::uint64_t written)
     return !dest.replaces || flush_target();
 }
 
-void discard_destination(destination& dest)
+destination::~destination()
 {
-    if (dest.handle != nullptr) {
-        ::CloseHandle(handle_of(dest.handle));
-        dest.handle = nullptr;
+    if (handle != nullptr) {
+        ::CloseHandle(handle_of(handle));
+        handle = nullptr;
     }
-    if (dest.temporary) {
+    if (temporary) {
         ::AcquireSRWLockExclusive(&temporary_lock);
         ::DeleteFileW(temporary_path);
         temporary_pending = false;
-        dest.temporary = false;
+        temporary = false;
         ::ReleaseSRWLockExclusive(&temporary_lock);
     }
 }

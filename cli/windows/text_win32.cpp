@@ -1,4 +1,4 @@
-#include "win32.h"
+#include "text_win32.h"
 
 #include <windows.h>
 

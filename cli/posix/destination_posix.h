@@ -1,6 +1,7 @@
-// What the destination's parts share: finding the destination
-// (destination.cpp), the temporary file's life (temporary.cpp) and carrying
-// the replaced file's metadata over (metadata.cpp).
+// What the destination's parts share: finding it (destination_posix.cpp,
+// place_posix.cpp, descriptor_name_posix.cpp), the temporary file's life
+// (temporary_posix.cpp), carrying the replaced file's metadata over
+// (metadata_posix.cpp) and putting the output in place (commit_posix.cpp).
 #pragma once
 
 #include <fcntl.h>
@@ -94,6 +95,9 @@ bool attributes_readable(const destination& dest);
 // Creates the temporary file in dest.folder, readable and writable by its
 // owner only, and registers it for removal should the run be interrupted.
 bool create_temporary(destination& dest);
+
+// Closes the output and removes the temporary file, if any.
+void discard_destination(destination& dest);
 
 // Gives the finished temporary file the replaced file's owner, group, mode,
 // ACL and extended attributes, or the permissions a new file gets in that

@@ -13,24 +13,43 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-#include "file_io.h"
+#include "fd_posix.h"
+#include "signals_posix.h"
 
 struct source_file {
     unique_fd fd;
     struct stat st {};
 };
 
+// Discards itself (closes the output, removes the temporary file) unless
+// committed.
 struct destination {
+    destination() = default;
+    destination(const destination&) = delete;
+    destination& operator=(const destination&) = delete;
+    ~destination();
+
     unique_fd fd;                    // where the output goes
     unique_fd folder;                // the target's folder, when writing a temporary file
     bool folder_readable = false;    // folder can be flushed itself (not a lookup-only handle)
     char name[NAME_MAX + 1]{};       // the target's name within folder
     char temporary[32]{};            // the temporary file's name within folder; empty if none
     bool replaces = false;           // an existing regular file is being replaced
-    off_t written = 0;               // bytes written to the temporary file so far
+    off_t written = 0;               // bytes written so far
     off_t written_back = 0;          // of which write-back to the disk has been started
     struct stat previous {};         // the replaced file's metadata, when replaces
     unique_fd replaced;              // the replaced file, held until the output is in place
     bool replaced_open = false;      // replaced is open for reading or writing, not a lookup only
     bool fresh_permissions = false;  // the output gets a new file's owner and permissions
 };
+
+// The terminal a password is typed at, and the signal handling its prompt
+// replaced.
+struct terminal {
+    unique_fd fd;
+    ending_actions previous_endings;
+    struct sigaction previous_stops[3];
+};
+
+// A terminal delivers bytes.
+using terminal_unit = char;

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "destination_parts.h"
+#include "destination_posix.h"
 
 #ifdef __linux__
 #include <sys/xattr.h>

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "destination_parts.h"
+#include "destination_posix.h"
 
 const char* split_path(const char* path, char (&folder)[PATH_MAX])
 {

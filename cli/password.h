@@ -1,0 +1,28 @@
+// Where a run's password comes from when the argument is empty, and the rules
+// it must meet wherever it comes from.
+#pragma once
+
+#include <cstddef>
+
+// Room for the longest password that can be typed at the terminal, with its
+// terminator. A terminal delivers at most 4095 bytes of a line and drops the
+// rest, so a line that fills all 4095 may have been cut: the longest password
+// taken is 4094 units.
+inline constexpr std::size_t password_capacity = 4096;
+
+enum class prompt_result {
+    entered,
+    no_terminal,
+    empty,
+    mismatch,
+    too_long,
+    contains_nul,     // a NUL byte (Ctrl-@) was typed: no argument could hold it
+    unrepresentable,  // Windows: a character the system code page lacks
+};
+
+// Reads a password from the terminal with its echo turned off, into buffer
+// (password_capacity bytes, terminated with a zero byte), asking a second
+// time when confirm is set. The prompts and the typed text stay on the
+// terminal, whose settings are restored on every way out, interruptions
+// included. Whatever the result, only an entered password is left in buffer.
+prompt_result read_password(char* buffer, bool confirm);

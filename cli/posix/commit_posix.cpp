@@ -1,0 +1,104 @@
+// Putting the output in place, in the order that keeps a crash at any moment
+// from losing both the old file and the new one: the metadata, the data, the
+// name, then the name's folder.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "destination_posix.h"
+#include "signals_posix.h"
+
+namespace {
+
+// A file written directly: devices and descriptors on files hold what was
+// written in the cache until flushed. Pipes, terminals, sockets and
+// character devices hold nothing to flush, and an object that does not
+// support flushing at all answers EINVAL.
+bool commit_direct(destination& dest)
+{
+    struct stat st {};
+    bool ok = ::fstat(dest.fd.get(), &st) == 0;
+    if (ok && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+        ok = ::fsync(dest.fd.get()) == 0 || errno == EINVAL;
+    }
+    return close_fd(dest.fd) && ok;
+}
+
+// Step 1. The replaced file's owner, mode, ACL and attributes, before the
+// flush, so that they reach the disk with the data.
+bool give_metadata(const destination& dest)
+{
+    return carry_metadata(dest);
+}
+
+// Step 2. The data and metadata reach the disk before the name does. A
+// failed flush is a failed write: the data may never reach the disk.
+bool flush_file(const destination& dest)
+{
+    return ::fsync(dest.fd.get()) == 0;
+}
+
+// Step 3. Only a cleanly closed file is put in place: closing reports
+// deferred write errors. With the ending signals held back, so that an
+// interruption either removes the temporary file or finds the output in
+// place, never half of each.
+bool close_and_rename(destination& dest)
+{
+    if (!close_fd(dest.fd)) {
+        return false;
+    }
+    const sigset_t saved = hold_ending_signals();
+    const bool renamed =
+        ::renameat(dest.folder.get(), dest.temporary, dest.folder.get(), dest.name) == 0;
+    if (renamed) {
+        output_is_in_place();
+        dest.temporary[0] = '\0';
+    }
+    release_ending_signals(saved);
+    return renamed;
+}
+
+// Step 4. The rename itself reaches the disk. A folder that could only be
+// looked up, not read, cannot be flushed on its own; its whole file system
+// is, through the renamed file.
+bool flush_folder(const destination& dest, const unique_fd& renamed)
+{
+    if (dest.folder_readable) {
+        return ::fsync(dest.folder.get()) == 0;
+    }
+#ifdef __linux__
+    return ::syncfs(renamed.get()) == 0;
+#else
+    (void)renamed;
+    ::sync();
+    return true;
+#endif
+}
+
+}  // namespace
+
+bool commit_destination(destination& dest)
+{
+    if (dest.temporary[0] == '\0') {
+        return commit_direct(dest);
+    }
+    if (!give_metadata(dest) || !flush_file(dest)) {
+        return false;  // the destructor removes the temporary file
+    }
+    // The output, kept open to flush its file system by when its folder
+    // cannot be flushed itself.
+    unique_fd renamed;
+    if (!dest.folder_readable) {
+        renamed = unique_fd(::fcntl(dest.fd.get(), F_DUPFD_CLOEXEC, 0));
+        if (!renamed.valid()) {
+            return false;
+        }
+    }
+    if (!close_and_rename(dest)) {
+        return false;
+    }
+    // The new file is in place (the old one is gone), but until the folder
+    // is flushed a crash could still undo the rename: that is reported.
+    return flush_folder(dest, renamed);
+}

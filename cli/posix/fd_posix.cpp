@@ -1,0 +1,70 @@
+#include "fd_posix.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+unique_fd::~unique_fd()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+int unique_fd::release()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool close_fd(unique_fd& fd)
+{
+    // Linux releases the descriptor even when close fails, EINTR included,
+    // so it is never retried.
+    return ::close(fd.release()) == 0;
+}
+
+ssize_t read_some(int fd, void* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR) {
+            return n;
+        }
+    }
+}
+
+bool write_all(int fd, const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            // A write that makes no progress would loop forever.
+            errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}

@@ -1,0 +1,63 @@
+// The console text on Windows.
+#include <windows.h>
+
+#include <iterator>
+
+#include "platform.h"
+#include "text_win32.h"
+
+namespace {
+
+DWORD console_stream = STD_OUTPUT_HANDLE;
+
+// Text for a console goes through WriteConsoleW, so that any file name shows
+// as given whatever the console's code page; redirected, it is UTF-8 bytes.
+void write_text(HANDLE handle, std::string_view text)
+{
+    DWORD mode = 0;
+    if (!::GetConsoleMode(handle, &mode)) {
+        (void)write_all(handle, text.data(), text.size());
+        return;
+    }
+    wchar_t wide[2048];
+    while (!text.empty()) {
+        // Cut between characters: never before a UTF-8 continuation byte.
+        std::size_t take = text.size() < 1024 ? text.size() : 1024;
+        while (take < text.size() && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) {
+            --take;
+        }
+        const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(take), wide,
+                                            static_cast<int>(std::size(wide)));
+        DWORD written = 0;
+        if (n <= 0 || !::WriteConsoleW(handle, wide, static_cast<DWORD>(n), &written, nullptr)) {
+            return;
+        }
+        text.remove_prefix(take);
+    }
+}
+
+}  // namespace
+
+void use_error_console()
+{
+    console_stream = STD_ERROR_HANDLE;
+}
+
+void print(std::string_view text)
+{
+    write_text(::GetStdHandle(console_stream), text);
+}
+
+void print_lines(std::string_view text)
+{
+    // Console programs on Windows end their lines with CR LF.
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        print(text.substr(0, end));
+        if (end == std::string_view::npos) {
+            return;
+        }
+        print("\r\n");
+        text.remove_prefix(end + 1);
+    }
+}
