@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         {"pw", "decoded", "Error:The mode must be encode or decode:decoded"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", "source");
         write_file(dir / "out", "old destination");
@@ -98,6 +100,7 @@ TEST(Cli, FilesThatCannotBeOpened)
         {dir / "missing", dir / "no/out", "Error:Cannot open the source file:" + dir / "missing"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         for (const std::string mode : {"encode", "decode"}) {
             const run_result r = run_zodevir({c.source, c.target, "pw", mode});
             EXPECT_EQ(r.exit_code, 1);
@@ -141,23 +144,24 @@ TEST(Cli, EncodesAndDecodesByteForByte)
         {"one-byte password", sample_bytes(5000), "\xc3"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "plain", c.data);
         const run_result enc = run_zodevir({dir / "plain", dir / "enc", c.password, "encode"});
         EXPECT_EQ(enc.exit_code, 0) << c.name;
         EXPECT_EQ(enc.out, "encoding...\n");
         const std::string encoded = read_file(dir / "enc");
-        ASSERT_EQ(encoded, expected_output(c.data, c.password, cipher_mode::encode)) << c.name;
+        EXPECT_EQ(encoded, expected_output(c.data, c.password, cipher_mode::encode)) << c.name;
 
         const run_result dec = run_zodevir({dir / "enc", dir / "back", c.password, "decode"});
         EXPECT_EQ(dec.exit_code, 0) << c.name;
         EXPECT_EQ(dec.out, "decoding...\n");
-        ASSERT_EQ(read_file(dir / "back"), c.data) << c.name;
+        EXPECT_EQ(read_file(dir / "back"), c.data) << c.name;
 
         // Decoding first and encoding the result restores the source as well.
-        ASSERT_EQ(run_zodevir({dir / "plain", dir / "d", c.password, "decode"}).exit_code, 0);
-        ASSERT_EQ(run_zodevir({dir / "d", dir / "de", c.password, "encode"}).exit_code, 0);
-        ASSERT_EQ(read_file(dir / "de"), c.data) << c.name;
+        EXPECT_EQ(run_zodevir({dir / "plain", dir / "d", c.password, "decode"}).exit_code, 0);
+        EXPECT_EQ(run_zodevir({dir / "d", dir / "de", c.password, "encode"}).exit_code, 0);
+        EXPECT_EQ(read_file(dir / "de"), c.data) << c.name;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -122,18 +123,19 @@ TEST(Crash, RunThatSucceededLeavesTheNewBytesOnTheDisk)
             GTEST_SKIP() << disk.why_not;
         }
         for (const auto& c : cases) {
+            SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
             const std::string where = fs.mkfs + " " + fs.options + ", " + c.how;
             sh("rm -rf " + disk.mnt + "/*");
             write_file(disk.mnt + "/in", data);
             write_file(disk.mnt + "/out", c.source == "out" ? data : old_bytes);
-            ASSERT_TRUE(sh("sync"));
+            EXPECT_TRUE(sh("sync"));
             const std::string source = disk.mnt + "/" + c.source;
             const bool direct = c.target == "/dev/stdout";
             const std::string target = disk.mnt + (direct ? "/out" : "/" + c.target);
             const std::string run = direct
                                         ? source + " /dev/stdout pw encode 2>/dev/null >" + target
                                         : source + " " + target + " pw encode >/dev/null";
-            ASSERT_TRUE(sh("'" ZODEVIR_BINARY "' " + run)) << where;
+            EXPECT_TRUE(sh("'" ZODEVIR_BINARY "' " + run)) << where;
             disk.crash(c.after_an_fsync);
             EXPECT_TRUE(read_file(target) == encoded) << where;
             EXPECT_EQ(temporary_in(disk.mnt), "") << where;

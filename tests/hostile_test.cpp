@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "known_answers.h"
 #include "support.h"
 
 namespace {
@@ -89,6 +89,7 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         {"fsetxattr", EIO, "Error:Cannot write the destiny file:"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", sample_bytes(3 << 20));
         write_file(dir / "out", old_bytes);
@@ -127,6 +128,7 @@ TEST(Hostile, TemporaryFileIsNeverMoreOpenThanTheFinalOne)
         {"chmod 640 out", 040},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "out", old_bytes);
@@ -135,7 +137,7 @@ TEST(Hostile, TemporaryFileIsNeverMoreOpenThanTheFinalOne)
         }
         run_options options = with_fault("none", 0);
         options.environment.push_back("ZODEVIR_TRACE=" + dir / "trace");
-        ASSERT_EQ(run_zodevir({dir / "in", dir / "out", "tarns", "encode"}, options).exit_code, 0);
+        EXPECT_EQ(run_zodevir({dir / "in", dir / "out", "tarns", "encode"}, options).exit_code, 0);
         std::istringstream trace(read_file(dir / "trace"));
         std::string call;
         unsigned mode = 0;
@@ -214,6 +216,7 @@ TEST(Hostile, WhatTheSystemCannotHoldIsLeftBehind)
 #endif
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "want", plain_encoded);
@@ -501,6 +504,10 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
         {"LD_PRELOAD=$SHIM ZODEVIR_FAULT=fsync_direct ZODEVIR_FAULT_ERRNO=22 "
          "ASAN_OPTIONS=verify_asan_link_order=0 $Z in /dev/fd/3 tarns encode 3>>got >out 2>err",
          0, "log\n" + plain_encoded, "encoding...\n", ""},
+        // A descriptor on a file that was deleted is written, and no file is
+        // made in its old name.
+        {"exec 3>gone && rm gone && $Z in /dev/fd/3 tarns encode >out 2>err", 0, "log\n",
+         "encoding...\n", ""},
         // In a PID namespace whose /proc counts process IDs as the parent's.
         {"unshare -pf $Z in /dev/stdout tarns encode >>got 2>err", 0, "log\n" + plain_encoded, "",
          "encoding...\n"},
@@ -524,6 +531,7 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
          "encoding...Error:Cannot open the destiny file:/dev/stdout"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "got", "log\n");
@@ -535,21 +543,18 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
         EXPECT_EQ(read_file(dir / "err"), c.err) << c.command;
         EXPECT_EQ(folder_entries(dir.path), (strings{"err", "got", "in", "out"})) << c.command;
     }
+}
 
-    // A descriptor on a file that was deleted is written, and no file is
-    // made in its old name.
-    const scratch_folder dir;
-    write_file(dir / "in", plain);
-    EXPECT_EQ(shell(dir.path, "exec 3>gone && rm gone && $Z in /dev/fd/3 tarns encode >out"), 0);
-    EXPECT_EQ(read_file(dir / "out"), "encoding...\n");
-    EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
-
+TEST(Hostile, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
+{
     // Files on two mounts may share an inode number and still be two files:
     // the output goes to the other one.
-    ASSERT_EQ(shell(dir.path,
-                    "mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b && "
-                    "cp in a/f && echo log > b/f"),
-              0);
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    if (shell(dir.path, "mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    ASSERT_EQ(shell(dir.path, "cp in a/f && echo log > b/f"), 0);
     struct stat a {};
     struct stat b {};
     ASSERT_EQ(stat((dir / "a/f").c_str(), &a), 0);

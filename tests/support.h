@@ -1,11 +1,20 @@
-// Helpers shared by the tests that run the built zodevir binary.
+// What the tests that run the built zodevir binary share: the fixtures on
+// every platform, and on POSIX systems the helpers that run it.
 #pragma once
+
+#include <string>
+
+#include "known_answers.h"
+
+// What a destination holds before a run that must leave it as it was.
+inline const std::string old_bytes = "the old destination, which must survive";
+
+#ifndef _WIN32
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "transform.h"
@@ -45,9 +54,6 @@ run_result finish(running& child, std::string already_read = {});
 int wait_for(pid_t pid);
 run_result run_zodevir(const std::vector<std::string>& args, const run_options& options = {});
 
-// What a destination holds before a run that must leave it as it was.
-inline const std::string old_bytes = "the old destination, which must survive";
-
 std::string read_file(const std::string& path);
 mode_t mode_of(const std::string& path);  // the permission and set-id bits
 void write_file(const std::string& path, const std::string& data);
@@ -75,3 +81,5 @@ std::string expected_output(const std::string& data, const std::string& password
 
 // Bytes that exercise every value, in an order that is not the slot order.
 std::string sample_bytes(std::size_t size, unsigned seed = 1);
+
+#endif  // _WIN32

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ TEST(TransformByte, WorkedValues)
         {cipher_mode::encode, 254, 0xFF, 0x01}, {cipher_mode::encode, 253, 0x80, 0x83},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         EXPECT_EQ(transform_byte(c.mode, c.key, static_cast<std::uint8_t>(c.in)), c.out)
             << "key " << c.key << " byte " << c.in;
     }

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "known_answers.h"
+#include "support.h"
 #include "text_win32.h"
 
 namespace {
@@ -150,7 +150,7 @@ TEST(Windows, RunsAsOnLinux)
     const struct {
         const char* name;
         std::wstring source;  // written with plain text first
-        std::wstring target;  // "out" starts as "old"; "ro" as "old", read-only
+        std::wstring target;  // "out" and "ro" (read-only) start as old_bytes
         std::wstring password;
         DWORD status;
         std::string out;
@@ -181,11 +181,12 @@ TEST(Windows, RunsAsOnLinux)
          "Error:The password cannot be represented in the system code page", L""},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir.path / L"in", plain);
         write_file(dir.path / unicode, plain);
-        write_file(dir.path / L"out", "old");
-        write_file(dir.path / L"ro", "old");
+        write_file(dir.path / L"out", old_bytes);
+        write_file(dir.path / L"ro", old_bytes);
         const fs::path full = L"\\\\?\\" + (dir.path / deep).wstring();
         for (std::size_t at = full.wstring().find(L"\\sub\\") + 5; at != std::wstring::npos;
              at = full.wstring().find(L'\\', at + 1)) {
@@ -209,7 +210,7 @@ TEST(Windows, RunsAsOnLinux)
                 << c.name << ": renamed";
         } else {
             EXPECT_EQ(entries(dir.path), before) << c.name;
-            EXPECT_EQ(read_file(dir.path / L"ro"), "old") << c.name;
+            EXPECT_EQ(read_file(dir.path / L"ro"), old_bytes) << c.name;
         }
         for (const auto& name : entries(dir.path)) {
             EXPECT_NE(name.rfind(L".zodevir-", 0), 0u) << c.name << ": a temporary file is left";
@@ -239,7 +240,7 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     const scratch_folder dir;
     write_file(dir.path / L"in", plain);
     // By its 8.3 short name, where the file system gives one.
-    write_file(dir.path / L"longfilename_data.bin", "old");
+    write_file(dir.path / L"longfilename_data.bin", old_bytes);
     wchar_t short_name[MAX_PATH];
     const DWORD n =
         GetShortPathNameW((dir.path / L"longfilename_data.bin").c_str(), short_name, MAX_PATH);
@@ -250,7 +251,7 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     }
     // A symbolic link stays a link; the file it leads to gets the output.
     // Under wine, whose CreateSymbolicLinkW makes nothing, a Unix link.
-    write_file(dir.path / L"target", "old");
+    write_file(dir.path / L"target", old_bytes);
     const fs::path link = dir.path / L"link";
     using unix_name = char*(CDECL*)(const wchar_t*);
     const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
@@ -278,8 +279,8 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     EXPECT_EQ(read_file(dir.path / L"target"), plain_encoded);
     EXPECT_EQ(entries(dir.path), (std::vector<std::wstring>{
                                      L"in", L"link", L"longfilename_data.bin", L"sub", L"target"}));
-    write_file(dir.path / L"target", "old");
-    EXPECT_EQ(read_file(link), "old") << "the link was replaced by a file";
+    write_file(dir.path / L"target", old_bytes);
+    EXPECT_EQ(read_file(link), old_bytes) << "the link was replaced by a file";
 }
 
 TEST(Windows, NamedPipeDestinationWithOutputToAFile)
@@ -328,10 +329,11 @@ TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)
         {L"\"z.exe\"in out ", L"tarns"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const std::wstring line = c.before + c.password + L" encode";
         std::size_t begin = 0;
         std::size_t end = 0;
-        ASSERT_TRUE(argument_span(line.c_str(), 3, begin, end));
+        EXPECT_TRUE(argument_span(line.c_str(), 3, begin, end));
         EXPECT_EQ(begin, c.before.size()) << c.password.size();
         EXPECT_EQ(end, c.before.size() + c.password.size()) << c.password.size();
     }

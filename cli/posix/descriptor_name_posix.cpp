@@ -62,6 +62,9 @@ int descriptor_number(const char* name)
     }
     int fd = 0;
     for (const char* p = name; *p != '\0'; ++p) {
+        // The bound stops the number before it overflows an int: no process
+        // has that many descriptors, and a wrapped number would name
+        // another one.
         if (*p < '0' || *p > '9' || fd > 100000000) {
             return refused_descriptor;
         }

@@ -97,7 +97,9 @@ bool copy_attributes(const destination& dest, int to, bool& acl_refused)
 }
 
 // POSIX ACLs as Linux stores them in system.posix_acl_*: a 4-byte version,
-// then 8-byte entries of a tag, permissions and an ID, little-endian.
+// then 8-byte entries of a tag, permissions and an ID, little-endian. They
+// are read here by hand rather than through libacl, because the tool loads
+// no library but the C library (it starts as cheaply as cat).
 constexpr std::size_t acl_header = 4;
 constexpr std::size_t acl_entry = 8;
 constexpr unsigned acl_user_obj = 0x01;
