@@ -10,8 +10,9 @@ inline constexpr std::string_view source_open_error = "Error:Cannot open the sou
 inline constexpr std::string_view target_open_error = "Error:Cannot open the destiny file:";
 inline constexpr std::string_view source_read_error = "Error:Cannot read the source file:";
 inline constexpr std::string_view target_write_error = "Error:Cannot write the destiny file:";
+inline constexpr std::string_view password_file_error = "Error:Cannot read the password file:";
 
-// What a prompt that gave no password reports.
+// What finding the password reports when it found none.
 constexpr std::string_view prompt_error(prompt_result result)
 {
     switch (result) {
@@ -24,6 +25,9 @@ constexpr std::string_view prompt_error(prompt_result result)
     case prompt_result::unrepresentable:
         return "Error:The password cannot be represented in the system code page";
     case prompt_result::no_terminal:
+        return "Error:There is no terminal to ask for the password on";
+    case prompt_result::unreadable_file:
+        return password_file_error;
     case prompt_result::empty:
     case prompt_result::entered:
         break;

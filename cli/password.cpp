@@ -1,5 +1,6 @@
 #include "password.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform.h"
@@ -47,7 +48,79 @@ prompt_result ask_once(terminal& term, const char* prompt, char* password)
     return result;
 }
 
+// The first line of the file at path, without its line end, into buffer.
+prompt_result first_line_of(const char* path, char* buffer)
+{
+    source_file file;
+    if (!open_source(path, file)) {
+        return prompt_result::unreadable_file;
+    }
+    std::size_t length = 0;
+    bool ended = false;
+    bool newline_found = false;
+    while (!ended && length < password_capacity - 1) {
+        const std::int64_t n = read_source(file, buffer + length, password_capacity - 1 - length);
+        if (n < 0) {
+            scrub_memory(buffer, password_capacity);
+            return prompt_result::unreadable_file;
+        }
+        ended = n == 0;
+        length += static_cast<std::size_t>(n);
+        if (const void* newline = std::memchr(buffer, '\n', length)) {
+            length = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
+            ended = true;
+            newline_found = true;
+        }
+    }
+    close_source(file);
+    if (newline_found && length > 0 && buffer[length - 1] == '\r') {
+        --length;
+    }
+    scrub_memory(buffer + length, password_capacity - length);
+    if (!ended || length + 2 > password_capacity) {
+        scrub_memory(buffer, password_capacity);
+        return prompt_result::too_long;
+    }
+    if (std::memchr(buffer, '\0', length) != nullptr) {
+        scrub_memory(buffer, password_capacity);
+        return prompt_result::contains_nul;
+    }
+    return length == 0 ? prompt_result::empty : prompt_result::entered;
+}
+
 }  // namespace
+
+prompt_result find_password(char*& password, char* buffer, bool confirm, const char*& file)
+{
+    if (*password != '\0') {
+        return prompt_result::entered;
+    }
+    prompt_result result = prompt_result::entered;
+    char* path = nullptr;
+    char* value = nullptr;
+    if (environment_value(password_file_variable, false, path) != variable::unset) {
+        file = path != nullptr ? path : password_file_variable;
+        result = path != nullptr ? first_line_of(path, buffer) : prompt_result::unreadable_file;
+    } else if (const variable found = environment_value(password_variable, true, value);
+               found != variable::unset) {
+        if (found == variable::unrepresentable) {
+            return prompt_result::unrepresentable;
+        }
+        // Used where it is, so that overwriting it wipes it from the
+        // environment too.
+        if (*value == '\0') {
+            return prompt_result::empty;
+        }
+        password = value;
+        return prompt_result::entered;
+    } else {
+        result = read_password(buffer, confirm);
+    }
+    if (result == prompt_result::entered) {
+        password = buffer;
+    }
+    return result;
+}
 
 prompt_result read_password(char* buffer, bool confirm)
 {

@@ -18,7 +18,23 @@ enum class prompt_result {
     too_long,
     contains_nul,     // a NUL byte (Ctrl-@) was typed: no argument could hold it
     unrepresentable,  // Windows: a character the system code page lacks
+    unreadable_file,  // the password file cannot be read
 };
+
+// The environment variables a script gives the password in, so that it
+// shows in no process's command line.
+inline constexpr char password_file_variable[] = "ZODEVIR_PASSWORD_FILE";
+inline constexpr char password_variable[] = "ZODEVIR_PASSWORD";
+
+// Finds the run's password. A non-empty argument is the password. An empty
+// one means: the first line of the file ZODEVIR_PASSWORD_FILE names (its
+// bytes, without the line's \n or \r\n), else the value of
+// ZODEVIR_PASSWORD, else what is typed at the terminal, asked twice when
+// confirm is set. The same rules hold for each: not empty, no NUL byte, at
+// most password_capacity - 2 bytes from a file or the terminal. On success
+// password points at it (buffer, password_capacity bytes, may hold it); on
+// an unreadable file, file names it.
+prompt_result find_password(char*& password, char* buffer, bool confirm, const char*& file);
 
 // Reads a password from the terminal with its echo turned off, into buffer
 // (password_capacity bytes, terminated with a zero byte), asking a second

@@ -31,6 +31,33 @@ void print(std::string_view text);
 // own line ends (the usage banner).
 void print_lines(std::string_view text);
 
+// True when the console text goes to a terminal, where a person reads it.
+bool console_is_terminal();
+
+// What the system said of the call that just failed ("No such file or
+// directory"); empty when it said nothing. Valid until the next call.
+std::string_view failure_reason();
+
+// Best-effort text on standard error (warnings, the progress line), and
+// whether standard error is a terminal, and the same one the console text
+// goes to.
+void print_error(std::string_view text);
+bool error_is_terminal();
+bool console_is_error_terminal();
+
+// Milliseconds from some fixed moment, never going back.
+std::uint64_t monotonic_ms();
+
+// ---- Environment ------------------------------------------------------------------
+
+enum class variable { unset, set, unrepresentable };
+
+// The value of an environment variable: a path as the run takes paths, or,
+// for a password, its bytes as the platform's command line would deliver
+// them. Overwriting a password's value (scrub_password) wipes it from the
+// process's environment.
+variable environment_value(const char* name, bool password, char*& value);
+
 // ---- Interruptions ------------------------------------------------------------
 
 // Arranges for an interruption (a signal, Ctrl+C) to remove the temporary
@@ -119,3 +146,7 @@ bool write_destination(destination& dest, const void* data, std::size_t size);
 // Gives the finished output its final attributes and puts it in place. False
 // on any failure.
 bool commit_destination(destination& dest);
+
+// How many other hard links the file an output replaced has: names that
+// still hold the old bytes.
+std::uint64_t other_links(const destination& dest);

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "build_info.h"
@@ -8,6 +9,7 @@
 #include "messages.h"
 #include "password.h"
 #include "platform.h"
+#include "progress.h"
 #include "transform.h"
 
 namespace {
@@ -26,10 +28,39 @@ constexpr std::string_view usage_banner =
 // was fastest; it is also the run's only sizeable memory.
 constexpr std::size_t block_size = 1024 * 1024;
 
-void fail(std::string_view message, std::string_view subject = {})
+// A failure's message. On a terminal, where a person reads it, the line is
+// ended and says why, as the system reported it for the call that failed
+// (when one did); elsewhere, where scripts read it, it is printed exactly as
+// it always was.
+void fail(std::string_view message, std::string_view subject = {}, bool system_call = false)
 {
+    const std::string_view reason = system_call ? failure_reason() : std::string_view();
     print(message);
     print(subject);
+    if (console_is_terminal()) {
+        if (!reason.empty()) {
+            print(" (");
+            print(reason);
+            print(")");
+        }
+        print("\n");
+    }
+}
+
+// On standard error after the run: names that still hold the old bytes.
+void warn_of_other_links(std::uint64_t links, std::string_view target)
+{
+    if (links == 0) {
+        return;
+    }
+    char count[24];
+    const int n =
+        std::snprintf(count, sizeof count, "%llu", static_cast<unsigned long long>(links));
+    print_error("Warning:");
+    print_error(std::string_view(count, n > 0 ? static_cast<std::size_t>(n) : 0));
+    print_error(links == 1 ? " other hard link to " : " other hard links to ");
+    print_error(target);
+    print_error(links == 1 ? " still holds the old bytes\n" : " still hold the old bytes\n");
 }
 
 bool parse_mode(std::string_view word, cipher_mode& mode)
@@ -47,10 +78,11 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
 
 enum class copy_result { done, read_failed, write_failed };
 
-copy_result copy_transformed(source_file& source, destination& target, const block_key& key)
+copy_result copy_transformed(source_file& source, destination& target, const block_key& key,
+                             progress& shown, std::uint64_t& position)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
-    std::uint64_t position = 0;
+    position = 0;
     for (;;) {
         const std::int64_t n = read_source(source, buffer, sizeof buffer);
         if (n < 0) {
@@ -65,6 +97,7 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
             return copy_result::write_failed;
         }
         position += count;
+        show_progress(shown, position);
     }
 }
 
@@ -73,13 +106,17 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
 int short_command_line(int argc, char** argv)
 {
     const std::string_view first = argc > 1 ? argv[1] : "";
-    if (first == "--version") {
+    // Alone on the command line, as the usage banner says.
+    if (argc == 2 && first == "--version") {
         print_lines("zodevir " ZODEVIR_VERSION "\n");
         return 0;
     }
     print_lines(usage_banner);
-    if (first == "--help") {
-        print_lines("The whole manual: man zodevir\n");
+    if (argc == 2 && first == "--help") {
+        print_lines(
+            "An empty password is read from the file $ZODEVIR_PASSWORD_FILE names,\n"
+            "or from $ZODEVIR_PASSWORD, or asked for at the terminal.\n"
+            "The whole manual: man zodevir\n");
         return 0;
     }
     return 1;
@@ -113,48 +150,60 @@ int run(int argc, char** argv)
     // it gives the terminal its echo back.
     install_interrupt_cleanup();
 
-    // An empty password argument asks for the password at the terminal,
-    // where it is out of the process list and the shell's history.
-    char typed[password_capacity];
-    if (*password == '\0') {
-        const prompt_result result = read_password(typed, mode == cipher_mode::encode);
-        if (result != prompt_result::entered) {
-            fail(prompt_error(result));
-            return 1;
-        }
-        password = typed;
+    // An empty password argument takes it from a file or the environment a
+    // script names, or asks at the terminal: none of them shows in the
+    // process list or the shell's history.
+    char found[password_capacity];
+    const char* password_file = nullptr;
+    if (const prompt_result result =
+            find_password(password, found, mode == cipher_mode::encode, password_file);
+        result != prompt_result::entered) {
+        const bool unreadable = result == prompt_result::unreadable_file;
+        fail(prompt_error(result), unreadable ? password_file : "", unreadable);
+        return 1;
     }
     const block_key key = make_block_key(mode, build_key_table(password));
     // The key table is all the run needs of the password.
     scrub_password(password);
 
-    print(mode == cipher_mode::encode ? "encoding..." : "decoding...");
+    const std::string_view announcement =
+        mode == cipher_mode::encode ? "encoding..." : "decoding...";
+    print(announcement);
     source_file source;
     if (!open_source(source_path, source)) {
-        fail(source_open_error, source_path);
+        fail(source_open_error, source_path, true);
         return 1;
     }
     destination target;
     if (!open_destination(target_path, source, target)) {
-        fail(target_open_error, target_path);
+        fail(target_open_error, target_path, true);
         return 1;
     }
     prepare_copy(source, target);
-    switch (copy_transformed(source, target, key)) {
+    progress shown;
+    start_progress(shown, source_size(source), announcement);
+    std::uint64_t written = 0;
+    switch (copy_transformed(source, target, key, shown, written)) {
     case copy_result::read_failed:
-        fail(source_read_error, source_path);
+        end_progress(shown);
+        fail(source_read_error, source_path, true);
         return 1;
     case copy_result::write_failed:
-        fail(target_write_error, target_path);
+        end_progress(shown);
+        fail(target_write_error, target_path, true);
         return 1;
     case copy_result::done:
         break;
     }
     close_source(source);
-    if (!commit_destination(target)) {
-        fail(target_write_error, target_path);
+    show_flushing(shown, written);
+    const bool committed = commit_destination(target);
+    end_progress(shown);
+    if (!committed) {
+        fail(target_write_error, target_path, true);
         return 1;
     }
     print("\n");
+    warn_of_other_links(other_links(target), target_path);
     return 0;
 }

@@ -2,6 +2,7 @@
 // files a run leaves behind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <iterator>
 #include <string>
@@ -56,7 +57,7 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         std::string mode;
         std::string message;
     } cases[] = {
-        {"", "encode", "Error:The password must not be empty"},  // no terminal to ask on
+        {"", "encode", "Error:There is no terminal to ask for the password on"},
         {"", "bogus", "Error:The mode must be encode or decode:bogus"},
         {"pw", "Encode", "Error:The mode must be encode or decode:Encode"},
         {"pw", "ENCODE", "Error:The mode must be encode or decode:ENCODE"},
@@ -75,6 +76,46 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         EXPECT_EQ(r.out, c.message);
         EXPECT_EQ(read_file(dir / "out"), "old destination");
         EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+    }
+}
+
+TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
+{
+    // The file's first line, else the variable, else the terminal; a
+    // non-empty argument always wins. Each source keeps the same rules.
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    const std::string file = "ZODEVIR_PASSWORD_FILE=" + dir / "pw";
+    const struct {
+        std::string argument;
+        std::string file_content;  // of pw, when file is named
+        strings environment;
+        std::string out;  // what the run prints
+    } cases[] = {
+        {"", "tarns\nsecond line", {file, "ZODEVIR_PASSWORD=wrong"}, "encoding...\n"},
+        {"", "tarns\r\n", {file}, "encoding...\n"},
+        {"", "tarns", {file}, "encoding...\n"},
+        {"", "", {"ZODEVIR_PASSWORD=tarns"}, "encoding...\n"},
+        {"tarns", "wrong\n", {file, "ZODEVIR_PASSWORD=wrong"}, "encoding...\n"},
+        {"", "\nwrong", {file}, "Error:The password must not be empty"},
+        {"", "", {"ZODEVIR_PASSWORD="}, "Error:The password must not be empty"},
+        {"", std::string("ta\0rns\n", 7), {file}, "Error:The password must not contain a NUL byte"},
+        {"", std::string(4095, 'a'), {file}, "Error:The password is too long"},
+        {"",
+         "",
+         {"ZODEVIR_PASSWORD_FILE=" + dir / "missing"},
+         "Error:Cannot read the password file:" + dir / "missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        write_file(dir / "pw", c.file_content);
+        unlink((dir / "out").c_str());
+        run_options options;
+        options.environment = c.environment;
+        const run_result r = run_zodevir({dir / "in", dir / "out", c.argument, "encode"}, options);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.out == "encoding...\n" ? 0 : 1);
+        EXPECT_EQ(read_file(dir / "out"), r.exit_code == 0 ? plain_encoded : "");
     }
 }
 

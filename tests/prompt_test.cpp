@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -28,11 +30,18 @@ struct terminal_run {
     running output;     // standard output, for finish()
 };
 
-// As a job of an interactive shell, in a process group of its own that has
-// the terminal, so that Ctrl-Z stops it (a session leader's group is
-// orphaned, and the kernel does not stop those).
-terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = false,
-                               int ignored_signal = 0)
+enum class job {
+    leader,      // the session leader, as a run started by a terminal program
+    foreground,  // a job of an interactive shell that has the terminal
+    background,  // started in the background, then brought to the foreground (fg)
+};
+
+// A job runs in a process group of its own, so that Ctrl-Z stops it (a
+// session leader's group is orphaned, and the kernel does not stop those);
+// the test's process stands in for its shell. With output_on_terminal the
+// run's standard output and error go to the terminal too.
+terminal_run start_on_terminal(std::vector<std::string> args, job as = job::leader,
+                               int ignored_signal = 0, bool output_on_terminal = false)
 {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -45,15 +54,30 @@ terminal_run start_on_terminal(std::vector<std::string> args, bool as_job = fals
     terminal_run run;
     run.pid = forkpty(&run.terminal, nullptr, nullptr, nullptr);
     if (run.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        if (as_job) {
-            if (const pid_t job = fork(); job != 0) {
-                const int status = wait_for(job);  // the shell ends as its job did
+        if (!output_on_terminal) {
+            dup2(out[1], STDOUT_FILENO);
+        }
+        if (as != job::leader) {
+            signal(SIGTTOU, SIG_IGN);
+            if (const pid_t child = fork(); child != 0) {
+                setpgid(child, child);
+                int status = 0;
+                if (as == job::background) {
+                    // fg: once the job stops on the terminal, give it the
+                    // terminal and let it go on.
+                    waitpid(child, &status, WUNTRACED);
+                    tcsetpgrp(STDIN_FILENO, child);
+                    kill(-child, SIGCONT);
+                } else {
+                    tcsetpgrp(STDIN_FILENO, child);
+                }
+                status = wait_for(child);  // the shell ends as its job did
                 _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
             }
             setpgid(0, 0);
-            signal(SIGTTOU, SIG_IGN);
-            tcsetpgrp(STDIN_FILENO, getpid());
+            if (as == job::foreground) {
+                tcsetpgrp(STDIN_FILENO, getpid());
+            }
             signal(SIGTTOU, SIG_DFL);
         }
         if (ignored_signal != 0) {
@@ -215,8 +239,8 @@ TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
     for (const bool ignored : {false, true}) {
         const scratch_folder dir;
         write_file(dir / "in", plain_encoded);
-        terminal_run run =
-            start_on_terminal({dir / "in", dir / "out", "", "decode"}, true, ignored ? SIGTSTP : 0);
+        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", "decode"},
+                                             job::foreground, ignored ? SIGTSTP : 0);
         wait_for_text(run.terminal, "Password: ");
         const pid_t job = tcgetpgrp(run.terminal);
         ASSERT_EQ(write(run.terminal, "tar\x1a", 4), 4);  // part of it, then Ctrl-Z
@@ -242,6 +266,113 @@ TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
         EXPECT_EQ(r.exit_code, 0) << ignored;
         EXPECT_EQ(read_file(dir / "out"), plain) << ignored;
     }
+}
+
+TEST(Prompt, StartedInTheBackgroundThenBroughtToTheForegroundItAsks)
+{
+    // zodevir ... "" decode &, then fg: the run stops when it sets the
+    // terminal from the background, and asks once it has the terminal.
+    const scratch_folder dir;
+    write_file(dir / "in", plain_encoded);
+    terminal_run run = start_on_terminal({dir / "in", dir / "out", "", "decode"}, job::background);
+    wait_for_text(run.terminal, "Password: ");
+    EXPECT_FALSE(echo_is_on(run.terminal));
+    ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+    end_if_stuck(run.pid);
+    const run_result r = finish(run.output);
+    EXPECT_TRUE(echo_is_on(run.terminal));
+    close(run.terminal);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "out"), plain);
+}
+
+TEST(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
+{
+    // Through a pipe the same runs print exactly what they always did (the
+    // other suites' rows).
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    mkdir((dir / "folder").c_str(), 0755);
+    const struct {
+        strings args;
+        std::string screen;  // the terminal turns each \n into \r\n
+    } cases[] = {
+        {{dir / "missing", dir / "out", "tarns", "encode"},
+         "encoding...Error:Cannot open the source file:" + dir / "missing" +
+             " (No such file or directory)\r\n"},
+        {{dir / "folder", dir / "out", "tarns", "encode"},
+         "encoding...Error:Cannot open the source file:" + dir / "folder" +
+             " (Is a directory)\r\n"},
+        {{dir / "in", dir / "no/out", "tarns", "encode"},
+         "encoding...Error:Cannot open the destiny file:" + dir / "no/out" +
+             " (No such file or directory)\r\n"},
+        {{dir / "in", dir / "folder", "tarns", "encode"},
+         "encoding...Error:Cannot open the destiny file:" + dir / "folder" +
+             " (Is a directory)\r\n"},
+        {{dir / "in", "/dev/full", "tarns", "encode"},
+         "encoding...Error:Cannot write the destiny file:/dev/full (No space left on device)\r\n"},
+        {{"/proc/self/mem", dir / "out", "tarns", "encode"},
+         "encoding...Error:Cannot read the source file:/proc/self/mem (Input/output error)\r\n"},
+        {{dir / "in", dir / "out", "tarns", "Encode"},
+         "Error:The mode must be encode or decode:Encode\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        terminal_run run = start_on_terminal(c.args, job::leader, 0, true);
+        end_if_stuck(run.pid);
+        const run_result r = finish(run.output);
+        EXPECT_EQ(rest_of_screen(run.terminal), c.screen);
+        close(run.terminal);
+        EXPECT_EQ(r.exit_code, 1);
+    }
+    // The typed password's errors, and an unreadable password file.
+    terminal_run run =
+        start_on_terminal({dir / "in", dir / "out", "", "decode"}, job::leader, 0, true);
+    wait_for_text(run.terminal, "Password: ");
+    ASSERT_EQ(write(run.terminal, "\n", 1), 1);
+    end_if_stuck(run.pid);
+    finish(run.output);
+    EXPECT_EQ(rest_of_screen(run.terminal), "\r\nError:The password must not be empty\r\n");
+    close(run.terminal);
+    setenv("ZODEVIR_PASSWORD_FILE", (dir / "folder").c_str(), 1);
+    run = start_on_terminal({dir / "in", dir / "out", "", "decode"}, job::leader, 0, true);
+    unsetenv("ZODEVIR_PASSWORD_FILE");
+    end_if_stuck(run.pid);
+    finish(run.output);
+    EXPECT_EQ(rest_of_screen(run.terminal),
+              "Error:Cannot read the password file:" + dir / "folder" + " (Is a directory)\r\n");
+    close(run.terminal);
+}
+
+TEST(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
+{
+    // A source that trickles in for more than a second: the line shows how
+    // far it got, then is erased, leaving the announcement as it was.
+    const scratch_folder dir;
+    ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+    terminal_run run =
+        start_on_terminal({dir / "in", dir / "out", "tarns", "encode"}, job::leader, 0, true);
+    const int writer = open((dir / "in").c_str(), O_WRONLY);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(write(writer, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+        usleep(300000);
+    }
+    close(writer);
+    end_if_stuck(run.pid);
+    const run_result r = finish(run.output);
+    const std::string screen = rest_of_screen(run.terminal);
+    close(run.terminal);
+    EXPECT_EQ(r.exit_code, 0);
+    for (const std::string shown :
+         {"\rencoding... ", " MiB/s", " MiB written, flushing to the disk"}) {
+        EXPECT_NE(screen.find(shown), std::string::npos) << screen;
+    }
+    // Erased: the last thing drawn is the announcement again, then its line end.
+    const std::string end = "\rencoding...\r\n";
+    ASSERT_GE(screen.size(), end.size());
+    EXPECT_EQ(screen.substr(screen.size() - end.size()), end) << screen;
+    EXPECT_EQ(read_file(dir / "out").size(), 6u << 20);
 }
 
 TEST(Prompt, SignalAfterATypedPasswordStillRemovesTheTemporaryFile)
@@ -273,9 +404,14 @@ TEST(Flags, HelpAndVersionSucceedAndOtherShortCommandLinesShowTheBanner)
         int status;
         std::string tail;  // how the output ends
     } cases[] = {
-        {{"--help"}, 0, banner_end + "The whole manual: man zodevir\n"},
+        {{"--help"},
+         0,
+         banner_end + "An empty password is read from the file $ZODEVIR_PASSWORD_FILE names,\n"
+                      "or from $ZODEVIR_PASSWORD, or asked for at the terminal.\n"
+                      "The whole manual: man zodevir\n"},
         {{"--version"}, 0, "zodevir " ZODEVIR_VERSION "\n"},
-        {{"--version", "b", "c"}, 0, "zodevir " ZODEVIR_VERSION "\n"},
+        {{"--version", "b", "c"}, 1, banner_end},
+        {{"--help", "extra"}, 1, banner_end},
         {{"-h"}, 1, banner_end},
         {{"--HELP"}, 1, banner_end},
         {{"--help", "b", "pw", "encode"}, 1, "encoding...Error:Cannot open the source file:--help"},

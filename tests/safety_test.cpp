@@ -170,6 +170,8 @@ TEST(Safety, HardLinkedDestinationGetsANewFileAndTheSourceStays)
     ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
     const run_result r = run_zodevir({dir / "a", dir / "b", "pw", "encode"});
     EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "encoding...\n");
+    EXPECT_EQ(r.err, "Warning:1 other hard link to " + dir / "b" + " still holds the old bytes\n");
     EXPECT_EQ(read_file(dir / "b"), expected_output(data, "pw", cipher_mode::encode));
     EXPECT_EQ(read_file(dir / "a"), data);
     EXPECT_EQ(folder_entries(dir.path), (strings{"a", "b"}));
@@ -530,6 +532,7 @@ TEST(Stream, MoreThanTwoGibibytesThroughPipes)
     EXPECT_EQ(wait_exit(writer), 0);
     const run_result r = finish(child);
     EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");  // no progress line where no one looks
     ASSERT_EQ(received, total);
 
     tail.erase(0, tail.size() - tail_size);

@@ -1,6 +1,11 @@
 // The console text of a run: standard output, or standard error when the
 // output itself goes to standard output.
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "fd_posix.h"
 #include "platform.h"
@@ -24,4 +29,40 @@ void print(std::string_view text)
 void print_lines(std::string_view text)
 {
     print(text);
+}
+
+bool console_is_terminal()
+{
+    return ::isatty(console_fd) == 1;
+}
+
+std::string_view failure_reason()
+{
+    return errno != 0 ? std::strerror(errno) : "";
+}
+
+void print_error(std::string_view text)
+{
+    (void)write_all(STDERR_FILENO, text.data(), text.size());
+}
+
+bool error_is_terminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+bool console_is_error_terminal()
+{
+    struct stat console {};
+    struct stat error {};
+    return error_is_terminal() && console_is_terminal() && ::fstat(console_fd, &console) == 0 &&
+           ::fstat(STDERR_FILENO, &error) == 0 && console.st_rdev == error.st_rdev;
+}
+
+std::uint64_t monotonic_ms()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }

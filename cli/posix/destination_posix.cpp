@@ -19,6 +19,13 @@
 
 namespace {
 
+// A refusal of the run's own, with the reason the system would give for it.
+bool refuse(int error)
+{
+    errno = error;
+    return false;
+}
+
 // A folder or file marked append-only or immutable: a temporary file in it
 // could never be renamed or removed, and such a file cannot be replaced.
 bool unchangeable([[maybe_unused]] int fd)
@@ -72,15 +79,22 @@ bool open_descriptor(int fd, const unique_fd& found, const source_file& source, 
     const int flags = ::fcntl(fd, F_GETFL);
     struct stat st {};
     struct stat named {};
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &st) != 0 ||
-        ::fstat(found.get(), &named) != 0 || !same_file(st, named)) {
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        return refuse(EBADF);
+    }
+    if (::fstat(fd, &st) != 0 || ::fstat(found.get(), &named) != 0) {
         return false;
+    }
+    if (!same_file(st, named)) {
+        return refuse(EAGAIN);  // the name led elsewhere a moment ago
     }
     // Reading a file while writing it through another descriptor would
     // overwrite what is yet to be read, or, appending, never end.
-    if ((S_ISREG(st.st_mode) && same_file(st, source.st)) ||
-        overlapping_storage(fd, st, source.fd.get(), source.st)) {
-        return false;
+    if (S_ISREG(st.st_mode) && same_file(st, source.st)) {
+        return refuse(EINVAL);
+    }
+    if (overlapping_storage(fd, st, source.fd.get(), source.st)) {
+        return refuse(EBUSY);
     }
     out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     return out.fd.valid();
@@ -100,7 +114,7 @@ bool take_folder(place& where, destination& out)
         out.folder = std::move(where.folder);
     }
     std::memcpy(out.name, where.name, sizeof out.name);
-    return !unchangeable(out.folder.get());
+    return !unchangeable(out.folder.get()) || refuse(EPERM);
 }
 
 // A rename into a sticky folder replaces only files the caller owns, unless
@@ -129,6 +143,7 @@ unique_fd open_for_writing(const place& where, const struct stat& st, int flags)
                           O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags, 0600));
     struct stat opened {};
     if (fd.valid() && (::fstat(fd.get(), &opened) != 0 || !same_file(opened, st))) {
+        errno = EAGAIN;  // the name led elsewhere a moment ago
         return unique_fd();
     }
     return fd;
@@ -162,15 +177,22 @@ bool open_existing(place& where, const unique_fd& file, const source_file& sourc
 {
     struct stat st {};
     struct stat named {};
-    if (::fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode) ||
-        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(named, st)) {
+    if (::fstat(file.get(), &st) != 0 ||
+        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return refuse(EISDIR);
+    }
+    if (!same_file(named, st)) {
+        return refuse(EAGAIN);
     }
     if (!S_ISREG(st.st_mode)) {
         // A device or FIFO is written directly.
         out.fd = open_for_writing(where, st, 0);
-        return out.fd.valid() && !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st);
+        return out.fd.valid() &&
+               (!overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) ||
+                refuse(EBUSY));
     }
     // Opening for writing asks the kernel whether this user may write the
     // file (permissions, ACLs, append-only or immutable marks, sticky
@@ -180,9 +202,11 @@ bool open_existing(place& where, const unique_fd& file, const source_file& sourc
         return false;
     }
     struct stat folder {};
-    if (!take_folder(where, out) || ::fstat(out.folder.get(), &folder) != 0 ||
-        !may_replace(folder, st) || unchangeable(file.get())) {
+    if (!take_folder(where, out) || ::fstat(out.folder.get(), &folder) != 0) {
         return false;
+    }
+    if (!may_replace(folder, st) || unchangeable(file.get())) {
+        return refuse(EPERM);  // as the rename, or the write, would say
     }
     out.replaces = true;
     out.previous = st;
@@ -227,7 +251,11 @@ bool open_destination(const char* path, const source_file& source, destination& 
         return false;
     }
     if (const int fd = named_descriptor(path); fd != not_a_descriptor) {
-        return fd >= 0 && file.valid() && open_descriptor(fd, file, source, out);
+        if (fd == refused_descriptor) {
+            // Another process's descriptor, or a name that is no descriptor.
+            return refuse(file.valid() ? EACCES : ENOENT);
+        }
+        return file.valid() ? open_descriptor(fd, file, source, out) : refuse(EBADF);
     }
     place where;
     if (!place_of(AT_FDCWD, path, where)) {
@@ -235,8 +263,11 @@ bool open_destination(const char* path, const source_file& source, destination& 
     }
     for (int hops = 0;; ++hops) {
         const hop next = follow_place(where);
-        if (next == hop::failed || (next == hop::followed && hops == max_link_hops)) {
+        if (next == hop::failed) {
             return false;
+        }
+        if (next == hop::followed && hops == max_link_hops) {
+            return refuse(ELOOP);
         }
         if (next == hop::not_a_link) {
             break;
@@ -248,6 +279,13 @@ bool open_destination(const char* path, const source_file& source, destination& 
     // A new file: nothing of that name (a link's target, or the name
     // itself), in a folder that exists.
     struct stat st {};
-    return ::fstatat(where.folder.get(), where.name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-           errno == ENOENT && take_folder(where, out) && create_temporary(out);
+    if (::fstatat(where.folder.get(), where.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return refuse(EEXIST);  // there is something after all
+    }
+    return errno == ENOENT && take_folder(where, out) && create_temporary(out);
+}
+
+std::uint64_t other_links(const destination& dest)
+{
+    return dest.replaces && dest.previous.st_nlink > 1 ? dest.previous.st_nlink - 1 : 0;
 }

@@ -2,14 +2,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "fd_posix.h"
 #include "platform.h"
 
 bool open_source(const char* path, source_file& out)
 {
     out.fd = unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!out.fd.valid() || ::fstat(out.fd.get(), &out.st) != 0) {
+        return false;
+    }
     // A directory opens, but there is nothing in it to read.
-    return out.fd.valid() && ::fstat(out.fd.get(), &out.st) == 0 && !S_ISDIR(out.st.st_mode);
+    if (S_ISDIR(out.st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    return true;
 }
 
 std::int64_t source_size(const source_file& source)

@@ -82,6 +82,17 @@ void catch_stop_signals(struct sigaction (&previous)[std::size(stop_signals)])
     }
 }
 
+// Sets the terminal, again when a signal interrupted it: started in the
+// background, the run stops here until brought to the foreground, and the
+// call then returns EINTR.
+bool set_terminal(int fd, int when, const termios& settings)
+{
+    int result = 0;
+    while ((result = ::tcsetattr(fd, when, &settings)) != 0 && errno == EINTR) {
+    }
+    return result == 0;
+}
+
 void restore_signals(terminal& term)
 {
     terminal_fd = -1;
@@ -106,8 +117,8 @@ bool open_quiet_terminal(terminal& term)
     catch_ending_signals(restore_terminal_and_die, term.previous_endings);
     catch_stop_signals(term.previous_stops);
     terminal_fd = term.fd.get();
-    if (::tcsetattr(term.fd.get(), TCSAFLUSH, &quiet_settings) != 0) {
-        restore_signals(term);
+    if (!set_terminal(term.fd.get(), TCSAFLUSH, quiet_settings)) {
+        close_terminal(term);
         return false;
     }
     return true;
@@ -131,7 +142,7 @@ void end_hidden_line(terminal& term)
 
 void close_terminal(terminal& term)
 {
-    ::tcsetattr(term.fd.get(), TCSANOW, &saved_settings);
+    (void)set_terminal(term.fd.get(), TCSANOW, saved_settings);
     restore_signals(term);
 }
 

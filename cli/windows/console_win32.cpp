@@ -61,3 +61,49 @@ void print_lines(std::string_view text)
         text.remove_prefix(end + 1);
     }
 }
+
+bool console_is_terminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(console_stream), &mode) != 0;
+}
+
+std::string_view failure_reason()
+{
+    // The system's own text, in UTF-8, without its closing period and line end.
+    static char text[512];
+    wchar_t wide[256];
+    const DWORD error = ::GetLastError();
+    DWORD n = error == 0 ? 0
+                         : ::FormatMessageW(
+                               FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               error, 0, wide, static_cast<DWORD>(std::size(wide)), nullptr);
+    while (n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.' ||
+                     wide[n - 1] == L' ')) {
+        --n;
+    }
+    wide[n] = L'\0';
+    return n > 0 && to_utf8(wide, text, sizeof text) ? std::string_view(text) : std::string_view();
+}
+
+void print_error(std::string_view text)
+{
+    write_text(::GetStdHandle(STD_ERROR_HANDLE), text);
+}
+
+bool error_is_terminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool console_is_error_terminal()
+{
+    // Every console handle of a process is on its one console.
+    return console_is_terminal() && error_is_terminal();
+}
+
+std::uint64_t monotonic_ms()
+{
+    return ::GetTickCount64();
+}

@@ -279,6 +279,7 @@ bool open_destination(const char* path, const source_file& /* source */, destina
     }
     out.replaces = true;
     out.attributes = info.dwFileAttributes & kept_attributes;
+    out.links = info.nNumberOfLinks;
     return create_temporary(out);
 }
 
@@ -365,4 +366,9 @@ destination::~destination()
         temporary = false;
         ::ReleaseSRWLockExclusive(&temporary_lock);
     }
+}
+
+std::uint64_t other_links(const destination& dest)
+{
+    return dest.links > 1 ? dest.links - 1 : 0;
 }

@@ -28,6 +28,7 @@ struct destination {
     bool replaces = false;         // an existing file is being replaced
     unsigned long attributes = 0;  // the replaced file's attributes, when replaces
     std::uint64_t written = 0;     // bytes written so far
+    unsigned long links = 0;       // the replaced file's hard links, when replaces
 };
 
 // The console a password is typed at.
