@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "security_win32.h"
 #include "support.h"
 #include "text_win32.h"
 
@@ -33,7 +34,7 @@ fs::path zodevir_exe()
 // Runs zodevir.exe with the given command line tail in folder; its output
 // goes to output_file instead when one is named.
 run_result run(const std::wstring& arguments, const fs::path& folder,
-               const fs::path& output_file = {})
+               const fs::path& output_file = {}, const fs::path& error_file = {})
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr;
@@ -51,7 +52,11 @@ run_result run(const std::wstring& arguments, const fs::path& folder,
                       : CreateFileW(output_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                     CREATE_ALWAYS, 0, nullptr);
     startup.hStdOutput = file != INVALID_HANDLE_VALUE ? file : write_end;
-    startup.hStdError = startup.hStdOutput;
+    HANDLE error = error_file.empty()
+                       ? INVALID_HANDLE_VALUE
+                       : CreateFileW(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr);
+    startup.hStdError = error != INVALID_HANDLE_VALUE ? error : startup.hStdOutput;
     std::wstring command = L"\"" + zodevir_exe().wstring() + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -59,8 +64,10 @@ run_result run(const std::wstring& arguments, const fs::path& folder,
     EXPECT_TRUE(started) << GetLastError();
     CloseHandle(write_end);
     CloseHandle(null);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
+    for (HANDLE redirected : {file, error}) {
+        if (redirected != INVALID_HANDLE_VALUE) {
+            CloseHandle(redirected);
+        }
     }
     run_result result;
     char chunk[4096];
@@ -179,6 +186,10 @@ TEST(Windows, RunsAsOnLinux)
          deep + L"\\out"},
         {"password outside the code page", L"in", L"new", L"pass\U0001F600", 1,
          "Error:The password cannot be represented in the system code page", L""},
+        {"the mode checked before the password", L"in", L"new", L"pass\U0001F600\" \"Encode", 1,
+         "Error:The mode must be encode or decode:Encode", L""},
+        {"replaced, a path of 300 characters", L"in", deep + L"\\old", L"tarns", 0, "encoding...\n",
+         deep + L"\\old"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
@@ -193,6 +204,7 @@ TEST(Windows, RunsAsOnLinux)
             CreateDirectoryW(full.wstring().substr(0, at).c_str(), nullptr);
         }
         CreateDirectoryW(full.c_str(), nullptr);
+        write_file(full / L"old", old_bytes);
         SetFileAttributesW((dir.path / L"ro").c_str(), FILE_ATTRIBUTE_READONLY);
         const auto before = entries(dir.path);
 
@@ -252,16 +264,19 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     // A symbolic link stays a link; the file it leads to gets the output.
     // Under wine, whose CreateSymbolicLinkW makes nothing, a Unix link.
     write_file(dir.path / L"target", old_bytes);
-    const fs::path link = dir.path / L"link";
-    using unix_name = char*(CDECL*)(const wchar_t*);
-    const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    if ((!CreateSymbolicLinkW(link.c_str(), L"target", 0) ||
-         GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) &&
-        to_unix != nullptr) {
+    const auto make_link = [&](const std::wstring& name, const std::wstring& target) {
+        const fs::path link = dir.path / name;
+        using unix_name = char*(CDECL*)(const wchar_t*);
+        const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+        if ((CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) &&
+             GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) ||
+            to_unix == nullptr) {
+            return;
+        }
         const std::string where = to_unix(link.c_str());
-        std::wstring ln =
-            L"start.exe /wait /unix /bin/ln -s target " + std::wstring(where.begin(), where.end());
+        std::wstring ln = L"start.exe /wait /unix /bin/ln -s " + target + L" " +
+                          std::wstring(where.begin(), where.end());
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
@@ -271,7 +286,9 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
             CloseHandle(process.hProcess);
             CloseHandle(process.hThread);
         }
-    }
+    };
+    const fs::path link = dir.path / L"link";
+    make_link(L"link", L"target");
     if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "no symbolic links here";
     }
@@ -281,6 +298,72 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
                                      L"in", L"link", L"longfilename_data.bin", L"sub", L"target"}));
     write_file(dir.path / L"target", old_bytes);
     EXPECT_EQ(read_file(link), old_bytes) << "the link was replaced by a file";
+    // A link to nothing is refused, and stays a link.
+    make_link(L"dangling", L"nowhere");
+    const run_result r = run(L"in dangling tarns encode", dir.path);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:dangling");
+    // (Wine lists a link to nothing as nothing.)
+    const auto names = entries(dir.path);
+    EXPECT_EQ(std::find(names.begin(), names.end(), L"nowhere"), names.end());
+    EXPECT_EQ(read_file(dir.path / L"dangling"), "") << "the link was replaced by a file";
+}
+
+TEST(Windows, StandardOutputsFileAndAHeldFileAreWritten)
+{
+    // > out: written through standard output's own handle, the console text
+    // on standard error, as on Linux.
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    const run_result r =
+        run(L"in out tarns encode", dir.path, dir.path / L"out", dir.path / L"console");
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(read_file(dir.path / L"out"), plain_encoded);
+    EXPECT_EQ(read_file(dir.path / L"console"), "encoding...\n");
+    // A destination another program holds without write sharing for a
+    // moment is waited for.
+    write_file(dir.path / L"held", old_bytes);
+    HANDLE held = CreateFileW((dir.path / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread holder([held] {
+        Sleep(300);
+        CloseHandle(held);
+    });
+    const run_result waited = run(L"in held tarns encode", dir.path);
+    holder.join();
+    EXPECT_EQ(waited.status, 0u) << waited.out;
+    EXPECT_EQ(read_file(dir.path / L"held"), plain_encoded);
+}
+
+TEST(Windows, NewFilesInheritOnlyWhatTheFolderHandsDownToFiles)
+{
+    // Where nothing is handed down to files, a new file gets the creator's
+    // default DACL, as CreateFile gives it, not an empty one.
+    alignas(DWORD) unsigned char buffer[256];
+    auto* acl = reinterpret_cast<ACL*>(buffer);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(
+        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    const struct {
+        DWORD flags;  // of the folder's one ACE; ~0u: no ACE at all
+        bool hands_down;
+    } cases[] = {{~0u, false},
+                 {0, false},
+                 {CONTAINER_INHERIT_ACE, false},
+                 {OBJECT_INHERIT_ACE, true},
+                 {OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        ASSERT_TRUE(InitializeAcl(acl, sizeof buffer, ACL_REVISION));
+        if (c.flags != ~0u) {
+            ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, c.flags, GENERIC_READ, everyone));
+        }
+        EXPECT_EQ(hands_down_to_files(acl), c.hands_down);
+    }
+    EXPECT_FALSE(hands_down_to_files(nullptr));
+    FreeSid(everyone);
 }
 
 TEST(Windows, NamedPipeDestinationWithOutputToAFile)
@@ -322,10 +405,15 @@ TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)
         std::wstring before;    // the command line up to the password
         std::wstring password;  // as it stands in the line, quotes and all
     } cases[] = {
-        {L"z.exe in out ", L"tarns"},         {L"z.exe in out ", L"\"say \\\"hi\\\"\""},
-        {L"z.exe in out ", L"pa\"ss wo\"rd"}, {L"z.exe in out ", L"\"a b\\\\\""},
-        {L"z.exe in out ", L"\"x\"\"y z\""},  {L"z.exe encode encode ", L"encode"},
-        {L"z.exe secret encode ", L"secret"}, {L"\"C:\\Program Files\\z.exe\" in\tout  ", L"tarns"},
+        {L"z.exe in out ", L"tarns"},
+        {L"z.exe in out ", L"\"say \\\"hi\\\"\""},
+        {L"z.exe in out ", L"pa\"ss wo\"rd"},
+        {L"z.exe in out ", L"\"a b\\\\\""},
+        {L"z.exe in out ", L"\"a\"\"b\"c d\""},
+        {L"z.exe in out ", L"\"x\"\"y"},
+        {L"z.exe encode encode ", L"encode"},
+        {L"z.exe secret encode ", L"secret"},
+        {L"\"C:\\Program Files\\z.exe\" in\tout  ", L"tarns"},
         {L"\"z.exe\"in out ", L"tarns"},
     };
     for (const auto& c : cases) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 #include <iterator>
 
 #include "platform.h"
@@ -28,15 +29,26 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 1 || static_cast<std::size_t>(argc) >= std::size(arguments)) {
         return 1;
     }
+    // The mode is checked before the password, as everywhere: with a
+    // mistyped mode, a password the code page cannot hold is left for the
+    // run to refuse by its mode.
+    const bool valid_mode =
+        argc >= 5 && (std::wcscmp(argv[4], L"encode") == 0 || std::wcscmp(argv[4], L"decode") == 0);
     char* next = argument_text;
     const char* const end = argument_text + sizeof argument_text;
     for (int i = 0; i < argc; ++i) {
         const auto room = static_cast<std::size_t>(end - next);
         // The password is the third argument after the program's name.
-        const bool converted =
-            i == 3 && argc >= 5 ? to_code_page(argv[i], next, room) : to_utf8(argv[i], next, room);
+        const bool password = i == 3 && argc >= 5;
+        bool converted =
+            password ? to_code_page(argv[i], next, room) : to_utf8(argv[i], next, room);
+        if (!converted && password && !valid_mode && room > 1) {
+            next[0] = '?';
+            next[1] = '\0';
+            converted = true;
+        }
         if (!converted) {
-            if (i == 3) {
+            if (password) {
                 print("Error:The password cannot be represented in the system code page");
             }
             return 1;

@@ -2,6 +2,7 @@
 // Windows.
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
@@ -122,25 +123,51 @@ void remember_password_argument(wchar_t* password)
     password_argument = password;
 }
 
+namespace {
+
+// Overwrites the third argument with spaces in a raw command line, found by
+// splitting the line as the C run-time library splits it, never by
+// searching for its text.
+template <typename Char>
+void blank_password_in(Char* line)
+{
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    if (line != nullptr && argument_span(line, 3, begin, end)) {
+        for (std::size_t i = begin; i < end; ++i) {
+            line[i] = ' ';
+        }
+    }
+}
+
+template <typename Char>
+void zero_argument(Char** arguments, int count)
+{
+    if (arguments != nullptr && count > 3 && arguments[3] != nullptr) {
+        std::size_t length = 0;
+        while (arguments[3][length] != 0) {
+            ++length;
+        }
+        scrub_memory(arguments[3], length * sizeof(Char));
+    }
+}
+
+}  // namespace
+
 void scrub_password(char* password)
 {
     scrub_memory(password, std::strlen(password));
     if (password_argument == nullptr || *password_argument == L'\0') {
         return;
     }
-    // The command line as the process received it, which another process
-    // can read, holds the password too: overwrite it there as well. The
-    // password is the third argument, found by splitting the line as the C
-    // run-time library split it, never by searching for its text.
-    const std::size_t length = wcslen(password_argument);
-    wchar_t* line = ::GetCommandLineW();
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    if (argument_span(line, 3, begin, end)) {
-        for (std::size_t i = begin; i < end; ++i) {
-            line[i] = L' ';
-        }
-    }
-    scrub_memory(password_argument, length * sizeof(wchar_t));
+    // Every copy of the command line that another process, or a crash dump,
+    // could read: the process's own (wide, and the ANSI one the system made
+    // of it), the C run-time library's argument blocks (wmain was handed a
+    // copy of them), and the argument wmain received.
+    blank_password_in(::GetCommandLineW());
+    blank_password_in(::GetCommandLineA());
+    zero_argument(__wargv, __argc);
+    zero_argument(__argv, __argc);
+    scrub_memory(password_argument, wcslen(password_argument) * sizeof(wchar_t));
     password_argument = nullptr;
 }

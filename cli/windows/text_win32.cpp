@@ -80,37 +80,43 @@ bool to_system_path(const char* path, wchar_t* out, std::size_t capacity)
     return true;
 }
 
-bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end)
+namespace {
+
+// As the system's msvcrt.dll splits a command line, which mingw programs
+// use: its older rule, by which "" inside quotes is a quote character and
+// ends the quoted part (the C run-times since 2008 stay inside the quotes).
+template <typename Char>
+bool split_argument(const Char* line, int index, std::size_t& begin, std::size_t& end)
 {
     std::size_t at = 0;
     // The program's name: up to the closing quote, or to white space, with
     // no escapes.
-    if (line[at] == L'"') {
-        for (++at; line[at] != L'\0' && line[at] != L'"'; ++at) {
+    if (line[at] == '"') {
+        for (++at; line[at] != '\0' && line[at] != '"'; ++at) {
         }
-        if (line[at] == L'"') {
+        if (line[at] == '"') {
             ++at;
         }
     } else {
-        for (; line[at] != L'\0' && line[at] != L' ' && line[at] != L'\t'; ++at) {
+        for (; line[at] != '\0' && line[at] != ' ' && line[at] != '\t'; ++at) {
         }
     }
     for (int argument = 1;; ++argument) {
-        while (line[at] == L' ' || line[at] == L'\t') {
+        while (line[at] == ' ' || line[at] == '\t') {
             ++at;
         }
-        if (line[at] == L'\0') {
+        if (line[at] == '\0') {
             return false;
         }
         begin = at;
         bool quoted = false;
-        while (line[at] != L'\0' && (quoted || (line[at] != L' ' && line[at] != L'\t'))) {
+        while (line[at] != '\0' && (quoted || (line[at] != ' ' && line[at] != '\t'))) {
             std::size_t backslashes = 0;
-            while (line[at] == L'\\') {
+            while (line[at] == '\\') {
                 ++backslashes;
                 ++at;
             }
-            if (line[at] != L'"') {
+            if (line[at] != '"') {
                 if (backslashes == 0) {
                     ++at;  // an ordinary character
                 }
@@ -118,8 +124,9 @@ bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size
             }
             if (backslashes % 2 == 1) {
                 ++at;  // \" is a quote character
-            } else if (quoted && line[at + 1] == L'"') {
-                at += 2;  // "" inside quotes is a quote character
+            } else if (quoted && line[at + 1] == '"') {
+                at += 2;  // "" inside quotes is a quote character, and ends them
+                quoted = false;
             } else {
                 quoted = !quoted;
                 ++at;
@@ -130,4 +137,16 @@ bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size
             return true;
         }
     }
+}
+
+}  // namespace
+
+bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end)
+{
+    return split_argument(line, index, begin, end);
+}
+
+bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end)
+{
+    return split_argument(line, index, begin, end);
 }

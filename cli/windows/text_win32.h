@@ -18,8 +18,9 @@ bool to_system_path(const char* path, wchar_t* out, std::size_t capacity);
 // Where the argument at index (0 being the program's name) lies in a raw
 // command line, split as the C run-time library splits it for wmain:
 // [begin, end), quotes and backslashes included. False when there are not
-// that many arguments.
+// that many arguments. The ANSI form splits GetCommandLineA's copy.
 bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end);
+bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end);
 
 // Converts UTF-8 text to UTF-16 into out (capacity characters, terminator
 // included). False when it does not fit or is not valid UTF-8.
