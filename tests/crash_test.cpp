@@ -151,7 +151,9 @@ TEST(Crash, WriteBackFailureIsAFailedWrite)
         GTEST_SKIP() << "mkfs.ext4 is not installed";
     }
     const scratch_folder thin;
-    ASSERT_TRUE(sh("mount -t tmpfs -o size=20m tmpfs " + thin.path));
+    if (!sh("mount -t tmpfs -o size=20m tmpfs " + thin.path + " 2>/dev/null")) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root, outside a chroot)";
+    }
     {
         loop_file_system disk("mkfs.ext4 -q", "", thin.path, "64M");
         if (!disk.why_not.empty()) {

@@ -318,6 +318,9 @@ TEST(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        if (c.args[0] == "/proc/self/mem" && geteuid() != 0) {
+            continue;  // only root may open a process's memory that is not dumpable
+        }
         terminal_run run = start_on_terminal(c.args, job::leader, 0, true);
         end_if_stuck(run.pid);
         const run_result r = finish(run.output);

@@ -181,30 +181,26 @@ bool give_new_file_security(HANDLE file)
     }
     const bool inherits = hands_down_to_files(folder_dacl);
     ::LocalFree(folder_security);
-    ACL empty{};
-    alignas(DWORD) unsigned char default_dacl[4096]{};
-    PACL dacl = &empty;
+    const auto set = [file](PACL dacl) {
+        return dacl != nullptr &&
+               ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    };
     if (inherits) {
-        if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION)) {
-            return false;
-        }
-    } else {
-        HANDLE token = nullptr;
-        DWORD size = 0;
-        const bool got = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                         ::GetTokenInformation(token, TokenDefaultDacl, default_dacl,
-                                               sizeof default_dacl, &size);
-        if (token != nullptr) {
-            ::CloseHandle(token);
-        }
-        dacl = got ? reinterpret_cast<TOKEN_DEFAULT_DACL*>(default_dacl)->DefaultDacl : nullptr;
-        if (dacl == nullptr) {
-            return false;
-        }
+        ACL empty{};
+        return ::InitializeAcl(&empty, sizeof empty, ACL_REVISION) && set(&empty);
     }
-    return ::SetSecurityInfo(file, SE_FILE_OBJECT,
-                             DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                             nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    alignas(DWORD) unsigned char default_dacl[4096]{};
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    const bool got =
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        ::GetTokenInformation(token, TokenDefaultDacl, default_dacl, sizeof default_dacl, &size);
+    if (token != nullptr) {
+        ::CloseHandle(token);
+    }
+    return got && set(reinterpret_cast<TOKEN_DEFAULT_DACL*>(default_dacl)->DefaultDacl);
 }
 
 enum class replace_result { done, failed, old_file_gone };
