@@ -87,6 +87,11 @@ running start_zodevir(const std::vector<std::string>& args, const run_options& o
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // By path, unless the user may not reach it: an emulated build's
+        // interpreter (binfmt_misc) cannot open a close-on-exec descriptor.
+        if (options.user == 0) {
+            execv(argv[0], argv.data());
+        }
         fexecve(binary, argv.data(), environ);
         _exit(127);
     }
