@@ -1,0 +1,223 @@
+// Putting the output in place on Windows: its final attributes and
+// permissions, the flush, the replace or the move, and the flush of its new
+// name.
+#include <aclapi.h>
+
+#include <cwchar>
+
+#include "destination_win32.h"
+#include "security_win32.h"
+
+namespace {
+
+// Where ReplaceFileW moves the replaced file, removed once the output is in
+// place: with a name of its own, a replace that fails half way leaves the
+// old file where the run can find it.
+wchar_t backup_path[path_capacity];
+
+// The folder the destination lies in, as a full path.
+bool folder_of_target(wchar_t* folder)
+{
+    const wchar_t* slash = wcsrchr(target_path, L'\\');
+    if (slash == nullptr) {
+        return false;
+    }
+    const auto length = static_cast<std::size_t>(slash - target_path);
+    wmemcpy(folder, target_path, length);
+    folder[length] = L'\0';
+    return true;
+}
+
+// A new file gets what CreateFile would have given it there: the folder's
+// inheritable permissions where it hands any down to files, the creator's
+// default DACL where it does not (an empty DACL would let no one in).
+bool give_new_file_security(HANDLE file)
+{
+    static wchar_t folder[path_capacity];
+    PACL folder_dacl = nullptr;
+    PSECURITY_DESCRIPTOR folder_security = nullptr;
+    if (!folder_of_target(folder) ||
+        ::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &folder_dacl, nullptr, &folder_security) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool inherits = hands_down_to_files(folder_dacl);
+    ::LocalFree(folder_security);
+    const auto set = [file](PACL dacl) {
+        return dacl != nullptr &&
+               ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    };
+    if (inherits) {
+        ACL empty{};
+        return ::InitializeAcl(&empty, sizeof empty, ACL_REVISION) && set(&empty);
+    }
+    alignas(DWORD) unsigned char default_dacl[4096]{};
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    const bool got =
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        ::GetTokenInformation(token, TokenDefaultDacl, default_dacl, sizeof default_dacl, &size);
+    if (token != nullptr) {
+        ::CloseHandle(token);
+    }
+    return got && set(reinterpret_cast<TOKEN_DEFAULT_DACL*>(default_dacl)->DefaultDacl);
+}
+enum class replace_result { done, failed, old_file_gone };
+
+bool move_into_place()
+{
+    return ::MoveFileExW(temporary_path, target_path,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// ReplaceFileW moved the old file to the backup name but could not move the
+// output in: the output is moved by other means, given the old file's
+// permissions (which the replace would have carried), and the old file is
+// removed; should the move fail, the old file goes back.
+replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
+{
+    for (int retry = 0; retry <= busy_retries; ++retry) {
+        if (move_into_place()) {
+            PACL dacl = nullptr;
+            BOOL present = FALSE;
+            BOOL defaulted = FALSE;
+            SECURITY_DESCRIPTOR_CONTROL control = 0;
+            DWORD revision = 0;
+            const bool carried =
+                old_security != nullptr &&
+                ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
+                ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
+                ::SetNamedSecurityInfoW(
+                    target_path, SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                    nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
+            if (!::DeleteFileW(backup_path)) {
+                print_error("Warning:The replaced file is left as ");
+                static char shown[path_capacity * 3];
+                print_error(to_utf8(backup_path, shown, sizeof shown) ? shown : "a backup");
+                print_error("\n");
+            }
+            return carried ? replace_result::done : replace_result::old_file_gone;
+        }
+        ::Sleep(busy_wait_ms);
+    }
+    // The old file goes back under its name; the output stays as the
+    // temporary file, which the run then removes.
+    return ::MoveFileExW(backup_path, target_path, MOVEFILE_WRITE_THROUGH)
+               ? replace_result::failed
+               : replace_result::old_file_gone;
+}
+
+// Puts the closed temporary file in place, waiting out a brief hold of the
+// destination by another program.
+replace_result replace_target(bool replaces)
+{
+    PSECURITY_DESCRIPTOR old_security = nullptr;
+    if (replaces) {
+        (void)::GetNamedSecurityInfoW(target_path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &old_security);
+        const std::size_t length = wcslen(temporary_path);
+        wmemcpy(backup_path, temporary_path, length);
+        wmemcpy(backup_path + length, L".old", 5);
+    }
+    replace_result result = replace_result::failed;
+    for (int attempt = 0;; ++attempt) {
+        const bool done =
+            replaces ? ::ReplaceFileW(target_path, temporary_path, backup_path,
+                                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
+                     : move_into_place();
+        const DWORD error = ::GetLastError();
+        if (done) {
+            if (replaces && !::DeleteFileW(backup_path)) {
+                // Held open by another program: it goes when that closes it.
+                (void)::MoveFileExW(backup_path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            }
+            result = replace_result::done;
+            break;
+        }
+        if (replaces && error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            result = finish_half_done_replace(old_security);
+            break;
+        }
+        if (attempt == busy_retries || !is_busy(error)) {
+            break;
+        }
+        ::Sleep(busy_wait_ms);
+    }
+    if (old_security != nullptr) {
+        ::LocalFree(old_security);
+    }
+    return result;
+}
+// Flushes the output under its new name, which commits the file system's
+// journal up to the rename; an indexer or scanner holding the new file for
+// a moment is waited out, as at the replace.
+bool flush_target()
+{
+    for (int attempt = 0;; ++attempt) {
+        HANDLE file = ::CreateFileW(target_path, GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            const bool ok = ::FlushFileBuffers(file) != 0;
+            return ::CloseHandle(file) && ok;
+        }
+        if (attempt == busy_retries || !is_busy(::GetLastError())) {
+            return false;
+        }
+        ::Sleep(busy_wait_ms);
+    }
+}
+}  // namespace
+
+bool commit_destination(destination& dest)
+{
+    HANDLE file = handle_of(dest.handle);
+    bool ok = true;
+    if (dest.temporary) {
+        // The space set aside beyond a source that shrank is given back, and
+        // the file takes the replaced file's attributes, or is simply no
+        // longer hidden; a new file takes its folder's permissions.
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(dest.written);
+        FILE_BASIC_INFO basic{};
+        ok = ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) &&
+             ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+        basic.FileAttributes = dest.replaces ? dest.attributes : 0;
+        if (basic.FileAttributes == 0) {
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        ok = ok && ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
+             (dest.replaces || give_new_file_security(file));
+    }
+    // The output reaches the disk before its name does, and a disk file
+    // written directly is on the disk before the run says it is done. A
+    // failed flush is a failed write.
+    if (dest.temporary || ::GetFileType(file) == FILE_TYPE_DISK) {
+        ok = ok && ::FlushFileBuffers(file);
+    }
+    ok = ::CloseHandle(file) && ok;
+    dest.handle = nullptr;
+    if (!dest.temporary) {
+        return ok;
+    }
+    hold_temporary();
+    const replace_result placed = ok ? replace_target(dest.replaces) : replace_result::failed;
+    if (placed != replace_result::failed) {
+        keep_output(dest);  // in place, or the only copy left
+    }
+    release_temporary();
+    if (placed != replace_result::done) {
+        return false;  // the destructor removes the temporary file
+    }
+    // ReplaceFileW has no write-through flag, and MOVEFILE_WRITE_THROUGH
+    // covers only a move done as a copy: the output is flushed once more
+    // under its name, which commits the journal up to the rename.
+    const bool flushed = flush_target();
+    run_is_done();
+    return flushed;
+}
