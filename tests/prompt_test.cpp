@@ -148,7 +148,26 @@ std::string rest_of_screen(int terminal)
     return seen;
 }
 
-TEST(Prompt, TypedPasswordWorksLikeTheArgument)
+// The prompt's rows need a pseudo-terminal, which a chroot without /dev/pts
+// cannot give.
+class Prompt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        const char* name = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
+                               ? ptsname(master)
+                               : nullptr;
+        const int slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
+        if (slave < 0) {
+            GTEST_SKIP() << "no pseudo-terminal can be opened here (is /dev/pts mounted?)";
+        }
+        close(slave);
+        close(master);
+    }
+};
+
+TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
 {
     // A line that fills the terminal's buffer may have been cut by it.
     const std::string longest(4094, 'a');
@@ -217,7 +236,7 @@ TEST(Prompt, TypedPasswordWorksLikeTheArgument)
     }
 }
 
-TEST(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
+TEST_F(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
 {
     const scratch_folder dir;
     write_file(dir / "in", plain);
@@ -232,7 +251,7 @@ TEST(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
     EXPECT_EQ(folder_entries(dir.path), strings{"in"});
 }
 
-TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
+TEST_F(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
 {
     // Ctrl-Z stops the run; keys typed while it is stopped are dropped when
     // it continues. Started with SIGTSTP ignored, Ctrl-Z does nothing.
@@ -268,7 +287,7 @@ TEST(Prompt, StoppedAtThePromptTheTerminalEchoesAndOnContinuingItDoesNot)
     }
 }
 
-TEST(Prompt, StartedInTheBackgroundThenBroughtToTheForegroundItAsks)
+TEST_F(Prompt, StartedInTheBackgroundThenBroughtToTheForegroundItAsks)
 {
     // zodevir ... "" decode &, then fg: the run stops when it sets the
     // terminal from the background, and asks once it has the terminal.
@@ -286,7 +305,7 @@ TEST(Prompt, StartedInTheBackgroundThenBroughtToTheForegroundItAsks)
     EXPECT_EQ(read_file(dir / "out"), plain);
 }
 
-TEST(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
+TEST_F(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
 {
     // Through a pipe the same runs print exactly what they always did (the
     // other suites' rows).
@@ -347,7 +366,7 @@ TEST(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
     close(run.terminal);
 }
 
-TEST(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
+TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
 {
     // A source that trickles in for more than a second: the line shows how
     // far it got, then is erased, leaving the announcement as it was.
@@ -378,7 +397,7 @@ TEST(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
     EXPECT_EQ(read_file(dir / "out").size(), 6u << 20);
 }
 
-TEST(Prompt, SignalAfterATypedPasswordStillRemovesTheTemporaryFile)
+TEST_F(Prompt, SignalAfterATypedPasswordStillRemovesTheTemporaryFile)
 {
     // The prompt's handlers give way to the run's own once it is answered.
     const scratch_folder dir;
