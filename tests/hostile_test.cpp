@@ -171,12 +171,12 @@ TEST(Hostile, WhatTheSystemCannotHoldIsLeftBehind)
     // without /proc (an ordinary user in a write-and-search-only folder,
     // a new file then her write-only one replaced): each run succeeds.
     // Rows that give files away need root; those that run as another user
-    // also need the scratch folder to be reachable by that user (TMPDIR may
-    // be a private folder).
+    // also need the scratch folder, the binary and the shim to be reachable
+    // by that user (TMPDIR, or a clone under /root, may be private).
     const std::string root = "[ $(id -u) = 0 ]";
-    const std::string other_user =
-        root +
-        " && chmod 755 . && setpriv --reuid=65534 --regid=65534 --clear-groups test -x \"$PWD\"";
+    const std::string other_user = root +
+                                   " && chmod 755 . && setpriv --reuid=65534 --regid=65534 "
+                                   "--clear-groups test -x \"$PWD\" -a -x \"$Z\" -a -r \"$SHIM\"";
     const struct {
         std::string needs;  // a command that must work here for the row to run
         std::string command;
