@@ -196,9 +196,11 @@ bool open_existing(place& where, const unique_fd& file, const source_file& sourc
     }
     // Opening for writing asks the kernel whether this user may write the
     // file (permissions, ACLs, append-only or immutable marks, sticky
-    // folders); a program being run can only be replaced, not opened.
+    // folders). A program being run (ETXTBSY) or a file another program
+    // holds a lease on (EWOULDBLOCK) passed those checks; it is replaced,
+    // not opened.
     unique_fd writable = open_for_writing(where, st, O_NONBLOCK);
-    if (!writable.valid() && errno != ETXTBSY) {
+    if (!writable.valid() && errno != ETXTBSY && errno != EWOULDBLOCK) {
         return false;
     }
     struct stat folder {};
