@@ -196,9 +196,8 @@ ssize_t read_attribute(int fd, bool real, const char* name, void* value, std::si
     const ssize_t read = ::getxattr(".", name, value, size);
     const int error = errno;
     // Going back cannot fail where coming here worked; and the run names
-    // nothing by a relative path from here on.
+    // nothing by a relative path from here on, so there is nothing to undo.
     if (::fchdir(here.get()) != 0) {
-        errno = error;
     }
     errno = error;
     return read;

@@ -22,11 +22,6 @@ inline constexpr DWORD busy_wait_ms = 50;
 // Errors that say another program holds the file for now.
 bool is_busy(DWORD error);
 
-inline HANDLE handle_of(void* handle)
-{
-    return handle != nullptr ? static_cast<HANDLE>(handle) : INVALID_HANDLE_VALUE;
-}
-
 // Creates the hidden temporary file beside target_path, which only the
 // current user may open, and registers it for removal on an interruption.
 bool create_temporary(destination& out);

@@ -4,15 +4,6 @@
 #include "platform.h"
 #include "text_win32.h"
 
-namespace {
-
-HANDLE handle_of(void* handle)
-{
-    return handle != nullptr ? static_cast<HANDLE>(handle) : INVALID_HANDLE_VALUE;
-}
-
-}  // namespace
-
 bool open_source(const char* path, source_file& out)
 {
     static wchar_t wide[path_capacity];

@@ -21,11 +21,6 @@ DWORD saved_input_mode = 0;
 // The password argument as the system received it (see scrub_password).
 wchar_t* password_argument = nullptr;
 
-HANDLE handle_of(void* handle)
-{
-    return handle != nullptr ? static_cast<HANDLE>(handle) : INVALID_HANDLE_VALUE;
-}
-
 void close_handles(terminal& term)
 {
     for (void** handle : {&term.input, &term.output}) {

@@ -4,6 +4,8 @@
 // (password bytes); the system speaks UTF-16.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 
 // Room for the longest path Windows takes, terminator included.
@@ -39,6 +41,13 @@ bool to_code_page(const wchar_t* text, char* out, std::size_t capacity);
 // Remembers the password argument as the system received it, so that
 // scrub_password can also overwrite it in the process's command line.
 void remember_password_argument(wchar_t* password);
+
+// A handle kept as void* in the platform types (which need no <windows.h>):
+// INVALID_HANDLE_VALUE for none.
+inline HANDLE handle_of(void* handle)
+{
+    return handle != nullptr ? static_cast<HANDLE>(handle) : INVALID_HANDLE_VALUE;
+}
 
 // Writes all size bytes to handle; false on an error.
 bool write_all(void* handle, const void* data, std::size_t size);
