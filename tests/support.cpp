@@ -203,6 +203,12 @@ std::vector<std::string> folder_entries(const std::string& path)
     return names;
 }
 
+bool reachable_by_another_user(const std::string& path)
+{
+    return std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + path + "'")
+                           .c_str()) == 0;
+}
+
 std::string temporary_in(const std::string& folder)
 {
     for (const auto& name : folder_entries(folder)) {

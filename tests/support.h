@@ -59,6 +59,9 @@ mode_t mode_of(const std::string& path);  // the permission and set-id bits
 void write_file(const std::string& path, const std::string& data);
 bool path_exists(const std::string& path);
 std::vector<std::string> folder_entries(const std::string& path);  // sorted, without . and ..
+// Whether the test's other user (uid 65534) can reach path: a private TMPDIR
+// may keep it out.
+bool reachable_by_another_user(const std::string& path);
 // The path of the run's temporary file in folder, or empty when there is none.
 std::string temporary_in(const std::string& folder);
 // Waits (up to 20 s) until a temporary file of at least size bytes is in folder.
