@@ -1,0 +1,321 @@
+// The page: the form, the worker that does the work, and what the person is
+// told. WORKER_SOURCE is the bundled worker, put here by the build.
+/* global WORKER_SOURCE */
+import { passwordBytes, UnrepresentableError } from '../src/codepages.js';
+import { describeHead } from './kind.js';
+import { outputName } from './names.js';
+import { formatBytes, makeRate, progressText } from './progress.js';
+import {
+  MEMORY_LIMIT, hasPicker, newStoredName, pickDestination, probePrivateStorage, removeStoredOutputs,
+  removeWithRetry, storedFile,
+} from './output.js';
+
+const $ = (id) => document.getElementById(id);
+const form = $('job');
+const fileInput = $('file');
+const password = $('password');
+const confirm = $('confirm');
+const nameInput = $('name');
+
+let worker = null;
+let privateStorage = false;
+let chosen = null; // the File to work on
+let active = null; // the running job
+let offered = null; // the last result offered for saving: { url, stored }
+let nameEdited = false;
+
+const mode = () => form.elements.mode.value;
+
+function startWorker() {
+  const url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: 'text/javascript' }));
+  worker = new Worker(url);
+  URL.revokeObjectURL(url);
+  worker.addEventListener('message', onWorkerMessage);
+}
+
+// Every ending of a submit (refused, nothing picked, done, failed,
+// cancelled) counts here, for scripts that drive the page.
+function settled() {
+  const root = document.documentElement;
+  root.dataset.settled = String(Number(root.dataset.settled ?? 0) + 1);
+}
+
+function announce(text) {
+  $('status').textContent = text;
+}
+
+function showError(text) {
+  $('error').textContent = text;
+}
+
+function describePath() {
+  if (hasPicker()) return 'The result is written straight to a file you pick.';
+  if (privateStorage) return "The result is written to this browser's private storage, then offered as a download.";
+  return `This browser can neither write a file you pick nor its private storage: files up to ${formatBytes(MEMORY_LIMIT)} only.`;
+}
+
+function refresh() {
+  const encode = mode() === 'encode';
+  $('start').textContent = encode ? 'Encode' : 'Decode';
+  $('confirm-field').hidden = !encode;
+  if (chosen && !nameEdited) nameInput.value = outputName(chosen.name, mode());
+}
+
+function choose(file) {
+  chosen = file;
+  nameEdited = false;
+  $('file-note').textContent = file ? `${file.name}, ${formatBytes(file.size)}` : 'Or drop a file here.';
+  refresh();
+}
+
+async function forgetOffered() {
+  if (!offered) return;
+  URL.revokeObjectURL(offered.url);
+  if (offered.stored) await removeStoredOutputs();
+  offered = null;
+  $('result').hidden = true;
+}
+
+function keyBytes() {
+  const text = password.value;
+  if (text === '') throw new Error('Type the password first.');
+  if (mode() === 'encode' && text !== confirm.value) {
+    throw new Error('The two passwords do not match. Nothing was done; type them again.');
+  }
+  const page = $('codepage').value;
+  try {
+    return passwordBytes(text, page === 'utf-8' ? 'utf-8' : Number(page));
+  } catch (error) {
+    if (!(error instanceof UnrepresentableError)) throw error;
+    const where = page === 'utf-8' ? 'UTF-8' : `code page ${page}`;
+    throw new Error(`The password's character "${error.character}" cannot be written in ${where}, `
+      + 'so zodevir.exe would refuse this password too. Nothing was done.');
+  }
+}
+
+async function chooseTarget(name, size) {
+  if (hasPicker()) {
+    try {
+      const handle = await pickDestination(name);
+      if (!handle) return null;
+      const wasEmpty = (await handle.getFile()).size === 0;
+      return { kind: 'picker', handle, wasEmpty, name: handle.name };
+    } catch {
+      // The browser refused the picker here; fall through to what remains.
+    }
+  }
+  if (privateStorage) return { kind: 'private', name: newStoredName(), shownName: name };
+  if (size <= MEMORY_LIMIT) return { kind: 'memory', shownName: name };
+  throw new Error(`This browser offers no way to stream a file to disk from this page, and ${formatBytes(size)} `
+    + `is more than the ${formatBytes(MEMORY_LIMIT)} it may hold in memory. Open the page in a current `
+    + 'Chrome, Edge, Firefox or Safari, or from a web address rather than from disk.');
+}
+
+async function start(event) {
+  event.preventDefault();
+  showError('');
+  if (active) return;
+  if (!chosen) {
+    showError('Pick or drop a file first.');
+    fileInput.focus();
+    settled();
+    return;
+  }
+  let bytes;
+  try {
+    bytes = keyBytes();
+  } catch (error) {
+    showError(error.message);
+    password.focus();
+    settled();
+    return;
+  }
+  const shownName = nameInput.value.trim() || outputName(chosen.name, mode());
+  let target;
+  try {
+    target = await chooseTarget(shownName, chosen.size);
+  } catch (error) {
+    bytes.fill(0);
+    showError(error.message);
+    settled();
+    return;
+  }
+  if (!target) {
+    bytes.fill(0);
+    announce('Nothing was saved: no file was picked.');
+    settled();
+    return;
+  }
+  await forgetOffered();
+  password.value = '';
+  confirm.value = '';
+  active = { target, mode: mode(), file: chosen, rate: makeRate(), quarter: 0, started: performance.now() };
+  setWorking(true);
+  const verb = active.mode === 'encode' ? 'Encoding' : 'Decoding';
+  $('progress-title').textContent = `${verb} ${chosen.name}`;
+  announce(`${verb} ${chosen.name}.`);
+  const { handle, kind, name } = target;
+  worker.postMessage({ type: 'start', file: chosen, password: bytes.buffer, mode: active.mode, target: { kind, handle, name } },
+    [bytes.buffer]);
+}
+
+function setWorking(working) {
+  $('progress').hidden = !working;
+  $('start').disabled = working;
+  if (working) {
+    $('bar').value = 0;
+    $('stats').textContent = '';
+    $('cancel').focus();
+  }
+}
+
+function onProgress({ done, total }) {
+  active.rate.add(done);
+  $('bar').value = total > 0 ? done / total : 1;
+  $('stats').textContent = progressText(done, total, active.rate.perSecond());
+  const quarter = total > 0 ? Math.floor((4 * done) / total) : 0;
+  if (quarter > active.quarter && quarter < 4) {
+    active.quarter = quarter;
+    announce(`${quarter * 25} percent done.`);
+  }
+}
+
+async function onDone({ done, head, blob }) {
+  const job = active;
+  active = null;
+  setWorking(false);
+  const seconds = (performance.now() - job.started) / 1000;
+  const what = job.mode === 'encode' ? 'Encoded' : 'Decoded';
+  const save = $('save');
+  let summary;
+  if (job.target.kind === 'picker') {
+    summary = `${what} ${formatBytes(done)} into ${job.target.name} in ${seconds.toFixed(1)} s.`;
+    save.hidden = true;
+  } else {
+    // Typed as plain bytes, so that no browser guesses a kind and adds an
+    // ending of its own to the name.
+    const file = new Blob([blob ?? (await storedFile(job.target.name))], { type: 'application/octet-stream' });
+    const url = URL.createObjectURL(file);
+    offered = { url, stored: job.target.kind === 'private' };
+    save.href = url;
+    save.download = job.target.shownName;
+    save.textContent = `Save ${job.target.shownName}`;
+    save.hidden = false;
+    summary = `${what} ${formatBytes(done)} in ${seconds.toFixed(1)} s.`;
+  }
+  let hint = '';
+  if (job.mode === 'decode') {
+    const kind = await describeHead(head);
+    hint = kind.known
+      ? `The result looks like ${kind.text}, judging by its first bytes. This is a hint, not a check.`
+      : `The result looks like no kind of file this page knows. If you expected a document, a picture or text, the password (or, for a file from Windows, the code page) may be wrong. This is a hint, not a check.`;
+  }
+  $('summary').textContent = summary;
+  $('hint').textContent = hint;
+  $('result').hidden = false;
+  announce(`${summary} ${hint}`);
+  (save.hidden ? $('result-title') : save).focus();
+  settled();
+}
+
+async function dropPicked(target) {
+  if (target.kind === 'picker' && target.wasEmpty) await target.handle.remove?.().catch(() => {});
+}
+
+const FAILURES = {
+  unreadable: 'The file could not be read: it may have been moved, changed or deleted while it was read. Nothing was saved.',
+  quota: "The browser's storage for this page is full, so the result did not fit. Nothing was saved; free some space, or use a browser that lets you pick where to save.",
+  denied: 'The browser did not allow writing to the file you picked. Nothing was saved.',
+  write: 'The result could not be written. Nothing was saved.',
+};
+
+async function onFailure({ reason, detail }) {
+  const job = active;
+  active = null;
+  setWorking(false);
+  await dropPicked(job.target);
+  showError(`${FAILURES[reason] ?? FAILURES.write} (${detail})`);
+  announce('Failed. Nothing was saved.');
+  settled();
+}
+
+async function onCancelled() {
+  const job = active;
+  if (!job) return;
+  active = null;
+  clearTimeout(job.cancelTimer);
+  setWorking(false);
+  await dropPicked(job.target);
+  announce('Cancelled. Nothing was saved.');
+  $('start').focus();
+  settled();
+}
+
+function onWorkerMessage({ data }) {
+  if (!active) return;
+  if (data.type === 'progress') onProgress(data);
+  else if (data.type === 'done') onDone(data);
+  else if (data.type === 'error') onFailure(data);
+  else if (data.type === 'cancelled') onCancelled();
+}
+
+// The worker stops between two chunks; should it not answer at once (a
+// stalled read), it is ended and its file removed here.
+function cancel() {
+  if (!active) return;
+  worker.postMessage({ type: 'cancel' });
+  active.cancelTimer = setTimeout(async () => {
+    if (!active) return;
+    const { target } = active;
+    worker.terminate();
+    startWorker();
+    if (target.kind === 'private') await removeWithRetry(await navigator.storage.getDirectory(), target.name);
+    await onCancelled();
+  }, 2000);
+}
+
+function wire() {
+  form.addEventListener('submit', start);
+  form.addEventListener('change', (event) => {
+    if (event.target.name === 'mode') refresh();
+  });
+  fileInput.addEventListener('change', () => choose(fileInput.files[0] ?? null));
+  nameInput.addEventListener('input', () => {
+    nameEdited = true;
+  });
+  $('show').addEventListener('click', () => {
+    const show = password.type === 'password';
+    password.type = confirm.type = show ? 'text' : 'password';
+    $('show').setAttribute('aria-pressed', String(show));
+    $('show').textContent = show ? 'Hide' : 'Show';
+  });
+  $('cancel').addEventListener('click', cancel);
+  const drop = $('drop');
+  drop.addEventListener('dragover', (event) => {
+    event.preventDefault();
+    drop.classList.add('over');
+  });
+  drop.addEventListener('dragleave', () => drop.classList.remove('over'));
+  drop.addEventListener('drop', (event) => {
+    event.preventDefault();
+    drop.classList.remove('over');
+    const file = event.dataTransfer?.files?.[0];
+    if (file) choose(file);
+  });
+  window.addEventListener('pagehide', () => {
+    removeStoredOutputs();
+  });
+}
+
+async function init() {
+  wire();
+  refresh();
+  startWorker();
+  privateStorage = await probePrivateStorage(worker);
+  $('path').textContent = describePath();
+  document.documentElement.dataset.path = hasPicker() ? 'picker' : privateStorage ? 'private' : 'memory';
+  await removeStoredOutputs();
+  document.documentElement.dataset.ready = 'true';
+}
+
+init();

@@ -1,0 +1,163 @@
+// The page's worker: reads the picked file as a stream, transforms it with
+// the cipher and writes it to the chosen destination as it goes, so no more
+// than a chunk or two is in memory whatever the file's size.
+import { load } from '../src/index.js';
+
+const HEAD = 4100; // enough first bytes for the file-kind hint
+const PROGRESS_EVERY_MS = 100;
+
+let job = null;
+
+async function probe() {
+  try {
+    const root = await navigator.storage.getDirectory();
+    const name = `zodevir-probe-${Date.now()}.part`;
+    const handle = await root.getFileHandle(name, { create: true });
+    const access = await handle.createSyncAccessHandle();
+    access.close();
+    await root.removeEntry(name);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+// Each sink writes at the running position, and can be finished or dropped.
+async function openSink(target) {
+  if (target.kind === 'picker') {
+    const writable = await target.handle.createWritable({ keepExistingData: false });
+    return {
+      write: (bytes) => writable.write(bytes),
+      finish: () => writable.close(),
+      drop: () => writable.abort().catch(() => {}),
+    };
+  }
+  if (target.kind === 'private') {
+    const root = await navigator.storage.getDirectory();
+    const handle = await root.getFileHandle(target.name, { create: true });
+    const access = await handle.createSyncAccessHandle();
+    access.truncate(0);
+    let at = 0;
+    let open = true;
+    const close = () => {
+      if (open) access.close();
+      open = false;
+    };
+    return {
+      write(bytes) {
+        const written = access.write(bytes, { at });
+        if (written !== bytes.length) {
+          throw new DOMException(`wrote ${written} of ${bytes.length} bytes`, 'QuotaExceededError');
+        }
+        at += written;
+      },
+      finish() {
+        access.flush();
+        close();
+      },
+      async drop() {
+        close();
+        await root.removeEntry(target.name).catch(() => {});
+      },
+    };
+  }
+  const parts = [];
+  return {
+    write: (bytes) => parts.push(bytes.slice()),
+    finish: () => new Blob(parts),
+    drop: () => parts.splice(0),
+  };
+}
+
+// Reads into one buffer, over and over, where the browser's file stream is
+// a byte stream: a fresh buffer a chunk would leave the collector hundreds
+// of megabytes behind on a large file.
+const READ_SIZE = 1 << 20;
+
+function openSource(file) {
+  const stream = file.stream();
+  let reader;
+  try {
+    reader = stream.getReader({ mode: 'byob' });
+  } catch {
+    reader = stream.getReader();
+    return { reader, read: () => reader.read() };
+  }
+  let buffer = new ArrayBuffer(READ_SIZE);
+  return {
+    reader,
+    async read() {
+      const result = await reader.read(new Uint8Array(buffer, 0, READ_SIZE));
+      if (result.value) buffer = result.value.buffer;
+      return result;
+    },
+  };
+}
+
+function describe(error, stage) {
+  const name = error?.name ?? 'Error';
+  if (name === 'QuotaExceededError') return { reason: 'quota', detail: error.message };
+  if (stage === 'read' || name === 'NotReadableError' || name === 'NotFoundError') {
+    return { reason: 'unreadable', detail: error?.message ?? String(error) };
+  }
+  if (name === 'NotAllowedError' || name === 'SecurityError') return { reason: 'denied', detail: error.message };
+  return { reason: 'write', detail: `${name}: ${error?.message ?? error}` };
+}
+
+async function run({ file, password, mode, target }) {
+  const zodevir = await load();
+  const key = zodevir.key(new Uint8Array(password));
+  job = { cancelled: false, reader: null, sink: null };
+  const current = job;
+  const head = new Uint8Array(Math.min(HEAD, file.size));
+  let done = 0;
+  let stage = 'open';
+  let lastReport = 0;
+  try {
+    current.sink = await openSink(target);
+    const source = openSource(file);
+    current.reader = source.reader;
+    for (;;) {
+      stage = 'read';
+      const { done: ended, value } = await source.read();
+      if (current.cancelled) return;
+      if (ended) break;
+      zodevir.transform(key, mode, done, value);
+      if (done < head.length) head.set(value.subarray(0, head.length - done), done);
+      stage = 'write';
+      await current.sink.write(value);
+      done += value.length;
+      const now = performance.now();
+      if (now - lastReport >= PROGRESS_EVERY_MS) {
+        lastReport = now;
+        postMessage({ type: 'progress', done, total: file.size });
+      }
+    }
+    if (done !== file.size) throw new DOMException(`read ${done} of ${file.size} bytes`, 'NotReadableError');
+    stage = 'finish';
+    const blob = await current.sink.finish();
+    postMessage({ type: 'done', done, head, blob: blob instanceof Blob ? blob : null });
+  } catch (error) {
+    await current.sink?.drop();
+    if (!current.cancelled) postMessage({ type: 'error', ...describe(error, stage) });
+  } finally {
+    key.wipe();
+    if (job === current) job = null;
+  }
+}
+
+async function cancel() {
+  const current = job;
+  if (current) {
+    current.cancelled = true;
+    await current.reader?.cancel().catch(() => {});
+    await current.sink?.drop();
+  }
+  postMessage({ type: 'cancelled' });
+}
+
+self.onmessage = async ({ data }) => {
+  if (data.type === 'probe') postMessage({ type: 'probe', ok: await probe() });
+  else if (data.type === 'start') await run(data);
+  else if (data.type === 'cancel') await cancel();
+};

@@ -1,0 +1,219 @@
+// The page in a real browser (ZODEVIR_BROWSER: chromium or firefox), against
+// the command-line tool: its files decode byte for byte and the page's decode
+// with the tool, under every kind of password; refusals, the hint, Cancel,
+// a 2 GiB file in bounded memory, no network, no accessibility violations,
+// and screenshots of the main states.
+import assert from 'node:assert/strict';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+import { createRequire } from 'node:module';
+import {
+  BROWSER, browserMemory, download, finished, launch, openPage, runJob, serve, settledCount, storedBytes, storedNames,
+} from './browser.mjs';
+import { BUILD, PASSWORDS, makeFile, referenceBytes, sha256, tool } from './helpers.mjs';
+
+const axeSource = readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
+const shots = join(BUILD, 'screenshots');
+let dir;
+let downloads;
+let server;
+let browser;
+
+before(async () => {
+  dir = mkdtempSync(join(tmpdir(), 'zodevir-page-'));
+  downloads = join(dir, 'downloads');
+  mkdirSync(downloads);
+  mkdirSync(shots, { recursive: true });
+  server = await serve();
+  browser = await launch(downloads);
+});
+after(async () => {
+  await browser?.close();
+  server?.close();
+  rmSync(dir, { recursive: true, force: true });
+});
+
+// Paths this browser offers: Chromium's picker (answered by a stub) and, with
+// the picker taken away, private storage and a download, which is also all
+// that Firefox has.
+const PATHS = BROWSER === 'chromium' ? ['none', 'private storage'] : ['none'];
+
+async function output(page, picker, result, size) {
+  if (picker === 'private storage') return storedBytes(page, `picked-${result.saveName || (await page.$eval('#name', (el) => el.value))}`);
+  const path = await download(page, downloads, result.saveName, size);
+  const bytes = readFileSync(path);
+  rmSync(path);
+  return bytes;
+}
+
+test('the page takes the path the browser offers', async () => {
+  const expected = BROWSER === 'chromium' ? { none: 'private', 'private storage': 'picker' } : { none: 'private' };
+  for (const picker of PATHS) {
+    const { page } = await openPage(browser, server.url, { picker });
+    assert.equal(await page.$eval('html', (el) => el.dataset.path), expected[picker], picker);
+    await page.close();
+  }
+  // Opened from disk: Chromium refuses private storage there but has the
+  // picker; Firefox offers private storage.
+  const { page } = await openPage(browser, `file://${join(BUILD, 'zodevir.html')}`, { picker: 'keep' });
+  assert.equal(await page.$eval('html', (el) => el.dataset.path), BROWSER === 'chromium' ? 'picker' : 'private');
+  await page.close();
+});
+
+test("the tool's files decode in the page byte for byte, and the page's decode with the tool", async (t) => {
+  const sizes = [0, 1, 1025, (1 << 20) + 1];
+  let row = 0;
+  for (const picker of PATHS) {
+    const { page } = await openPage(browser, server.url, { picker });
+    for (const password of PASSWORDS) {
+      const size = sizes[row++ % sizes.length];
+      const name = `${password.name}-${size}`.replace(/\W+/g, '_');
+      const source = makeFile(join(dir, name), size);
+      const codePage = String(password.codePage ?? 'utf-8');
+      await t.test(`${picker}: decode, ${password.name}, ${size} bytes`, async () => {
+        tool(dir, source, join(dir, `${name}.enc`), referenceBytes(password), 'encode');
+        const result = await runJob(page, { file: join(dir, `${name}.enc`), mode: 'decode', password: password.text, codePage });
+        assert.equal(result.error, '');
+        assert.ok(readFileSync(source).equals(await output(page, picker, result, size)));
+      });
+      await t.test(`${picker}: encode, ${password.name}, ${size} bytes`, async () => {
+        const result = await runJob(page, { file: source, mode: 'encode', password: password.text, codePage });
+        assert.equal(result.error, '');
+        writeFileSync(join(dir, 'page.enc'), await output(page, picker, result, size));
+        tool(dir, join(dir, 'page.enc'), join(dir, 'tool.dec'), referenceBytes(password), 'decode');
+        assert.ok(readFileSync(source).equals(readFileSync(join(dir, 'tool.dec'))));
+      });
+    }
+    await page.close();
+  }
+});
+
+test('refusals say why and leave nothing behind', async () => {
+  const { page } = await openPage(browser, server.url);
+  const source = makeFile(join(dir, 'refused'), 5000);
+  const rows = [
+    { name: 'passwords that differ', job: { mode: 'encode', password: 'one', confirm: 'two' }, says: /do not match/ },
+    { name: 'text outside the code page', job: { mode: 'decode', password: 'パス', codePage: '1252' }, says: /cannot be written in code page 1252/ },
+    { name: 'no password', job: { mode: 'decode', password: '' }, says: /Type the password/ },
+  ];
+  // A file removed after it was picked.
+  const gone = makeFile(join(dir, 'gone'), 5000);
+  rows.push({ name: 'a file gone since it was picked', job: { mode: 'decode', password: 'pw', file: gone }, says: /could not be read/, before: () => rmSync(gone) });
+  for (const row of rows) {
+    const result = await runJob(page, { file: source, ...row.job, before: row.before });
+    assert.match(result.error, row.says, row.name);
+    assert.equal(result.resultShown, false, row.name);
+    assert.deepEqual((await storedNames(page)).filter((n) => n.startsWith('zodevir-')), [], row.name);
+  }
+  await page.screenshot({ path: join(shots, `${BROWSER}-error-1280.png`), fullPage: true });
+  await checkAccessibility(page, 'an error shown');
+  await page.close();
+});
+
+test('after decoding, a hint of what the result looks like, never a verdict', async () => {
+  const { page } = await openPage(browser, server.url);
+  const pdf = join(dir, 'report.pdf');
+  writeFileSync(pdf, Buffer.concat([Buffer.from('%PDF-1.7\n%\xe2\xe3\xcf\xd3\n1 0 obj\n', 'latin1'), readFileSync(makeFile(join(dir, 'tail'), 9000))]));
+  const text = join(dir, 'notes.txt');
+  writeFileSync(text, 'Notes for the meeting: café at ten.\n'.repeat(50));
+  const rows = [
+    { name: 'a PDF, right password', file: pdf, password: 'tarns', hint: /looks like a PDF document/ },
+    { name: 'text, right password', file: text, password: 'tarns', hint: /looks like UTF-8 text/ },
+    { name: 'a PDF, wrong password', file: pdf, password: 'Tarns', hint: /looks like no kind of file.*password .*may be wrong/ },
+  ];
+  for (const row of rows) {
+    tool(dir, row.file, join(dir, 'hinted.enc'), Buffer.from('tarns'), 'encode');
+    const result = await runJob(page, { file: join(dir, 'hinted.enc'), mode: 'decode', password: row.password });
+    assert.match(result.hint, row.hint, row.name);
+    assert.match(result.hint, /a hint, not a check/, row.name);
+    assert.doesNotMatch(`${result.summary} ${result.hint}`, /verif|correct|valid/i, row.name);
+  }
+  await page.screenshot({ path: join(shots, `${BROWSER}-result-1280.png`), fullPage: true });
+  await checkAccessibility(page, 'a result shown');
+  await page.setViewport({ width: 390, height: 844 });
+  await page.screenshot({ path: join(shots, `${BROWSER}-result-390.png`), fullPage: true });
+  await page.close();
+});
+
+test('a 2 GiB file: decoded byte for byte in bounded memory, and Cancel half way leaves nothing', async () => {
+  const size = 2 ** 31;
+  const source = makeFile(join(dir, 'big'), size);
+  tool(dir, source, join(dir, 'big.enc'), Buffer.from('tarns'), 'encode');
+  const { page } = await openPage(browser, server.url, { width: 390 });
+  const idle = browserMemory(browser);
+  let peak = idle;
+  const sampler = setInterval(() => {
+    peak = Math.max(peak, browserMemory(browser));
+  }, 250);
+  const job = runJob(page, { file: join(dir, 'big.enc'), mode: 'decode', password: 'tarns' });
+  await page.waitForFunction(() => !document.getElementById('progress').hidden && document.getElementById('bar').value > 0.2,
+    { polling: 50, timeout: 120000 });
+  await page.screenshot({ path: join(shots, `${BROWSER}-progress-390.png`), fullPage: true });
+  const result = await job;
+  clearInterval(sampler);
+  assert.equal(result.error, '');
+  const saved = await download(page, downloads, result.saveName, size);
+  assert.equal(await sha256(saved), await sha256(source), 'the decoded bytes');
+  rmSync(saved);
+  const above = (peak - idle) / 2 ** 20;
+  console.log(`${BROWSER}: peak memory ${above.toFixed(0)} MiB above idle while decoding 2 GiB`);
+  assert.ok(above <= 256, `${above.toFixed(0)} MiB above idle`);
+
+  // Cancel while the same file is encoded, once a twentieth is done.
+  await page.click('input[name="mode"][value="encode"]');
+  await page.$eval('#password', (el) => { el.value = 'tarns'; });
+  await page.$eval('#confirm', (el) => { el.value = 'tarns'; });
+  const count = await settledCount(page);
+  await page.click('#start');
+  await page.waitForFunction((n) => (!document.getElementById('progress').hidden && document.getElementById('bar').value > 0.05)
+    || Number(document.documentElement.dataset.settled) > n, { polling: 20, timeout: 120000 }, count);
+  assert.equal(await settledCount(page), count, `the encode ended at once: ${await page.$eval('#error', (el) => el.textContent)}`);
+  await page.click('#cancel');
+  const cancelled = await finished(page, count);
+  assert.match(cancelled.status, /Cancelled/);
+  assert.equal(cancelled.resultShown, false);
+  assert.deepEqual((await storedNames(page)).filter((n) => n.startsWith('zodevir-')), [], 'no file left in private storage');
+  rmSync(source);
+  rmSync(join(dir, 'big.enc'));
+  await page.close();
+});
+
+test('a whole encode and decode makes no network request once the page has loaded', async () => {
+  const { page, requests } = await openPage(browser, server.url);
+  const loaded = { hits: server.hits.length, requests: requests.length };
+  const source = makeFile(join(dir, 'quiet'), 100000);
+  const encoded = await runJob(page, { file: source, mode: 'encode', password: 'tarns' });
+  writeFileSync(join(dir, 'quiet.enc'), await output(page, 'none', encoded, 100000));
+  await runJob(page, { file: join(dir, 'quiet.enc'), mode: 'decode', password: 'tarns' });
+  assert.equal(server.hits.length, loaded.hits, 'requests that reached the server');
+  const after = requests.slice(loaded.requests).filter((url) => !/^(blob|data):/.test(url));
+  assert.deepEqual(after, [], 'requests the browser made');
+  await page.close();
+});
+
+test('the first screen, at phone and desktop widths, in light and dark', async () => {
+  for (const width of [390, 1280]) {
+    const { page } = await openPage(browser, server.url, { width });
+    await checkAccessibility(page, `the first screen at ${width} px`);
+    await page.screenshot({ path: join(shots, `${BROWSER}-start-${width}.png`), fullPage: true });
+    if (BROWSER === 'chromium') {
+      await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'dark' }]);
+      await checkAccessibility(page, `the first screen at ${width} px, dark`);
+      await page.screenshot({ path: join(shots, `${BROWSER}-start-${width}-dark.png`), fullPage: true });
+    }
+    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+    assert.ok(overflow <= 0, `nothing wider than ${width} px (${overflow} px over)`);
+    await page.close();
+  }
+});
+
+async function checkAccessibility(page, state) {
+  await page.evaluate(axeSource);
+  const violations = await page.evaluate(async () => {
+    const result = await globalThis.axe.run(document, { resultTypes: ['violations'] });
+    return result.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  });
+  assert.deepEqual(violations, [], `axe, ${state}`);
+}
