@@ -1,4 +1,4 @@
-// Throughput of the in-memory transform on data that stays in cache.
+// Throughput of the in-memory transform, on data in cache and far past it.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -62,8 +62,10 @@ void BM_build_key_table(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_encode_block)->Arg(16 << 10)->Arg(256 << 10);
-BENCHMARK(BM_decode_block)->Arg(16 << 10)->Arg(256 << 10);
+// 256 MiB is far past every cache: the figure the WebAssembly build is
+// compared with (bench/web).
+BENCHMARK(BM_encode_block)->Arg(16 << 10)->Arg(256 << 10)->Arg(256 << 20);
+BENCHMARK(BM_decode_block)->Arg(16 << 10)->Arg(256 << 10)->Arg(256 << 20);
 BENCHMARK(BM_transform_byte)->Arg(256 << 10);
 BENCHMARK(BM_build_key_table);
 

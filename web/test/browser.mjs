@@ -92,10 +92,19 @@ export function settledCount(page) {
   return page.$eval('html', (el) => Number(el.dataset.settled ?? 0));
 }
 
+// Evaluates fn(arg) in the page every interval ms until it is true; the
+// drivers' own waiting differs between CDP and BiDi, this does not.
+export async function poll(page, fn, arg, { interval = 50, timeout = 600000 } = {}) {
+  const deadline = Date.now() + timeout;
+  while (!(await page.evaluate(fn, arg))) {
+    if (Date.now() > deadline) throw new Error(`still waiting after ${timeout} ms for ${fn}`);
+    await new Promise((resolve) => setTimeout(resolve, interval));
+  }
+}
+
 // Waits for the submit after the count-th to end, and reads what it shows.
 export async function finished(page, count) {
-  await page.waitForFunction((n) => Number(document.documentElement.dataset.settled ?? 0) > n,
-    { timeout: 600000, polling: 100 }, count);
+  await poll(page, (n) => Number(document.documentElement.dataset.settled ?? 0) > n, count);
   return page.evaluate(() => ({
     summary: document.getElementById('summary').textContent,
     hint: document.getElementById('hint').textContent,

@@ -10,7 +10,7 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 import { createRequire } from 'node:module';
 import {
-  BROWSER, browserMemory, download, finished, launch, openPage, runJob, serve, settledCount, storedBytes, storedNames,
+  BROWSER, browserMemory, download, finished, launch, openPage, poll, runJob, serve, settledCount, storedBytes, storedNames,
 } from './browser.mjs';
 import { BUILD, PASSWORDS, makeFile, referenceBytes, sha256, tool } from './helpers.mjs';
 
@@ -148,8 +148,7 @@ test('a 2 GiB file: decoded byte for byte in bounded memory, and Cancel half way
     peak = Math.max(peak, browserMemory(browser));
   }, 250);
   const job = runJob(page, { file: join(dir, 'big.enc'), mode: 'decode', password: 'tarns' });
-  await page.waitForFunction(() => !document.getElementById('progress').hidden && document.getElementById('bar').value > 0.2,
-    { polling: 50, timeout: 120000 });
+  await poll(page, () => !document.getElementById('progress').hidden && document.getElementById('bar').value > 0.2);
   await page.screenshot({ path: join(shots, `${BROWSER}-progress-390.png`), fullPage: true });
   const result = await job;
   clearInterval(sampler);
@@ -167,8 +166,8 @@ test('a 2 GiB file: decoded byte for byte in bounded memory, and Cancel half way
   await page.$eval('#confirm', (el) => { el.value = 'tarns'; });
   const count = await settledCount(page);
   await page.click('#start');
-  await page.waitForFunction((n) => (!document.getElementById('progress').hidden && document.getElementById('bar').value > 0.05)
-    || Number(document.documentElement.dataset.settled) > n, { polling: 20, timeout: 120000 }, count);
+  await poll(page, (n) => (!document.getElementById('progress').hidden && document.getElementById('bar').value > 0.05)
+    || Number(document.documentElement.dataset.settled) > n, count, { interval: 20 });
   assert.equal(await settledCount(page), count, `the encode ended at once: ${await page.$eval('#error', (el) => el.textContent)}`);
   await page.click('#cancel');
   const cancelled = await finished(page, count);
