@@ -69,9 +69,12 @@ async function openSink(target) {
   };
 }
 
-// Reads into one buffer, over and over, where the browser's file stream is
-// a byte stream: a fresh buffer a chunk would leave the collector hundreds
-// of megabytes behind on a large file.
+// Reads the file in blocks of READ_SIZE into two buffers used in turn, so
+// that the next block is read while this one is transformed and written.
+// Where the browser's file stream is a byte stream the buffers are filled
+// in place; a fresh buffer a chunk would leave the collector hundreds of
+// megabytes behind on a large file, and small writes are slow in some
+// browsers' private storage.
 const READ_SIZE = 1 << 20;
 
 function openSource(file) {
@@ -81,15 +84,27 @@ function openSource(file) {
     reader = stream.getReader({ mode: 'byob' });
   } catch {
     reader = stream.getReader();
-    return { reader, read: () => reader.read() };
+    return { reader, next: async () => (await reader.read()).value ?? new Uint8Array(0) };
   }
-  let buffer = new ArrayBuffer(READ_SIZE);
+  const buffers = [new ArrayBuffer(READ_SIZE), new ArrayBuffer(READ_SIZE)];
+  let turn = 0;
+  let ended = false;
   return {
     reader,
-    async read() {
-      const result = await reader.read(new Uint8Array(buffer, 0, READ_SIZE));
-      if (result.value) buffer = result.value.buffer;
-      return result;
+    // The next block, or an empty one at the end of the file.
+    async next() {
+      const slot = turn;
+      turn = 1 - turn;
+      let filled = 0;
+      while (!ended && filled < READ_SIZE) {
+        const { done, value } = await reader.read(new Uint8Array(buffers[slot], filled, READ_SIZE - filled));
+        if (value) {
+          buffers[slot] = value.buffer;
+          filled += value.length;
+        }
+        ended = done;
+      }
+      return new Uint8Array(buffers[slot], 0, filled);
     },
   };
 }
@@ -117,11 +132,20 @@ async function run({ file, password, mode, target }) {
     current.sink = await openSink(target);
     const source = openSource(file);
     current.reader = source.reader;
+    // A read still in flight when a write fails or the job is cancelled
+    // ends unheard.
+    const readAhead = () => {
+      const block = source.next();
+      block.catch(() => {});
+      return block;
+    };
+    let ahead = readAhead();
     for (;;) {
       stage = 'read';
-      const { done: ended, value } = await source.read();
+      const value = await ahead;
       if (current.cancelled) return;
-      if (ended) break;
+      if (value.length === 0) break;
+      ahead = readAhead();
       zodevir.transform(key, mode, done, value);
       if (done < head.length) head.set(value.subarray(0, head.length - done), done);
       stage = 'write';
