@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
-import { BUILD, PASSWORDS, makeFile, referenceBytes, scratch, tool } from './helpers.mjs';
+import { BUILD, PASSWORDS, iconvBytes, makeFile, referenceBytes, scratch, tool } from './helpers.mjs';
 
 const pkg = join(BUILD, 'package');
 const { load, passwordBytes, UnrepresentableError } = await import(join(pkg, 'index.js'));
@@ -37,8 +37,11 @@ async function streamed(source, key, mode, sizes) {
 test('the known answer: "plain text\\n" under "tarns"', () => {
   for (const { name, codec } of builds) {
     const bytes = new TextEncoder().encode('plain text\n');
-    codec.transform(codec.key(passwordBytes('tarns')), 'encode', 0, bytes);
+    const key = codec.key(passwordBytes('tarns'));
+    codec.transform(key, 'encode', 0, bytes);
     assert.deepEqual([...bytes], [0x50, 0x81, 0x70, 0xfb, 0x13, 0xb8, 0x01, 0xec, 0x73, 0x81, 0x1b], name);
+    // The same key the other way round.
+    assert.equal(new TextDecoder().decode(codec.transform(key, 'decode', 0, bytes)), 'plain text\n', name);
   }
 });
 
@@ -85,6 +88,20 @@ test('a stream in chunks of odd sizes carries the position across them', async (
   }
 });
 
+test("code pages give iconv's bytes, where code page 932 holds a character twice too", () => {
+  // 髙 and ⅰ stand in both copies of the IBM extensions (0xED/0xEE and
+  // 0xFA-0xFC); ① is NEC's row 13; ¥ is not in 932 at all.
+  const rows = [
+    { text: '髙ⅰ①表', codePage: 932 },
+    { text: 'Ünïcödé €‰', codePage: 1252 },
+    { text: 'Ёлка №5', codePage: 1251 },
+  ];
+  for (const row of rows) {
+    assert.deepEqual(Buffer.from(passwordBytes(row.text, row.codePage)), iconvBytes(row.text, row.codePage), row.text);
+  }
+  assert.throws(() => passwordBytes('¥', 932), UnrepresentableError);
+});
+
 test('what the module refuses', () => {
   const key = simd.key(passwordBytes('tarns'));
   const rows = [
@@ -115,6 +132,10 @@ test('the password and the key are wiped once used', async () => {
   await new Blob([new Uint8Array(3000)]).stream().pipeThrough(simd.transformStream(tarns, 'decode')).pipeTo(new WritableStream());
   assert.ok(!contains(memory(), tarnsTable), 'the table is gone once the stream ends');
   assert.throws(() => simd.transform(tarns, 'encode', 0, new Uint8Array(1)), /wiped/);
+  // Bytes transformed through the module's window leave no copy there.
+  const secret = new TextEncoder().encode('a line of the decoded file, only the caller has it');
+  simd.transform(key, 'decode', 0, secret);
+  assert.ok(!contains(memory(), secret), 'the window is cleared');
   key.wipe();
 });
 

@@ -57,8 +57,30 @@ test('the page takes the path the browser offers', async () => {
   }
   // Opened from disk: Chromium refuses private storage there but has the
   // picker; Firefox offers private storage.
-  const { page } = await openPage(browser, `file://${join(BUILD, 'zodevir.html')}`, { picker: 'keep' });
+  const fromDisk = `file://${join(BUILD, 'zodevir.html')}`;
+  const { page } = await openPage(browser, fromDisk, { picker: 'keep' });
   assert.equal(await page.$eval('html', (el) => el.dataset.path), BROWSER === 'chromium' ? 'picker' : 'private');
+  await page.close();
+  // And a file decodes there: through private storage in Firefox, through
+  // memory in a Chromium without its picker.
+  const { page: disk } = await openPage(browser, fromDisk);
+  assert.equal(await disk.$eval('html', (el) => el.dataset.path), BROWSER === 'chromium' ? 'memory' : 'private');
+  const source = makeFile(join(dir, 'from-disk'), 70001);
+  tool(dir, source, join(dir, 'from-disk.enc'), Buffer.from('tarns'), 'encode');
+  const result = await runJob(disk, { file: join(dir, 'from-disk.enc'), mode: 'decode', password: 'tarns' });
+  assert.ok(readFileSync(source).equals(await output(disk, 'none', result, 70001)), 'decoded from a page opened from disk');
+  await disk.close();
+});
+
+test('storage that runs out says so and keeps nothing', { skip: BROWSER !== 'chromium' && 'the quota is set through the DevTools protocol' }, async () => {
+  const { page } = await openPage(browser, server.url);
+  const cdp = await page.createCDPSession();
+  await cdp.send('Storage.overrideQuotaForOrigin', { origin: new URL(server.url).origin, quotaSize: 4 * 2 ** 20 });
+  const source = makeFile(join(dir, 'too-big'), 16 * 2 ** 20);
+  const result = await runJob(page, { file: source, mode: 'decode', password: 'tarns' });
+  assert.match(result.error, /storage for this page is full/);
+  assert.deepEqual((await storedNames(page)).filter((n) => n.startsWith('zodevir-')), [], 'no partial output');
+  await cdp.send('Storage.overrideQuotaForOrigin', { origin: new URL(server.url).origin });
   await page.close();
 });
 
@@ -76,11 +98,13 @@ test("the tool's files decode in the page byte for byte, and the page's decode w
         tool(dir, source, join(dir, `${name}.enc`), referenceBytes(password), 'encode');
         const result = await runJob(page, { file: join(dir, `${name}.enc`), mode: 'decode', password: password.text, codePage });
         assert.equal(result.error, '');
+        if (picker === 'none') assert.equal(result.saveName, name, 'the name without .enc');
         assert.ok(readFileSync(source).equals(await output(page, picker, result, size)));
       });
       await t.test(`${picker}: encode, ${password.name}, ${size} bytes`, async () => {
         const result = await runJob(page, { file: source, mode: 'encode', password: password.text, codePage });
         assert.equal(result.error, '');
+        if (picker === 'none') assert.equal(result.saveName, `${name}.enc`, 'the name with .enc');
         writeFileSync(join(dir, 'page.enc'), await output(page, picker, result, size));
         tool(dir, join(dir, 'page.enc'), join(dir, 'tool.dec'), referenceBytes(password), 'decode');
         assert.ok(readFileSync(source).equals(readFileSync(join(dir, 'tool.dec'))));
@@ -189,6 +213,10 @@ test('a whole encode and decode makes no network request once the page has loade
   assert.equal(server.hits.length, loaded.hits, 'requests that reached the server');
   const after = requests.slice(loaded.requests).filter((url) => !/^(blob|data):/.test(url));
   assert.deepEqual(after, [], 'requests the browser made');
+  // And the page's policy forbids any: a request from its own script fails.
+  const refused = await page.evaluate((url) => fetch(url).then(() => 'fetched', (error) => error.name), server.url);
+  assert.equal(refused, 'TypeError', 'a fetch from the page');
+  assert.equal(server.hits.length, loaded.hits, 'the refused fetch never reached the server');
   await page.close();
 });
 
