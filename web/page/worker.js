@@ -35,7 +35,13 @@ async function openSink(target) {
   if (target.kind === 'private') {
     const root = await navigator.storage.getDirectory();
     const handle = await root.getFileHandle(target.name, { create: true });
-    const access = await handle.createSyncAccessHandle();
+    let access;
+    try {
+      access = await handle.createSyncAccessHandle();
+    } catch (error) {
+      await root.removeEntry(target.name).catch(() => {});
+      throw error;
+    }
     access.truncate(0);
     let at = 0;
     let open = true;
