@@ -59,9 +59,19 @@ run_result run(const std::wstring& arguments, const fs::path& folder,
     startup.hStdError = error != INVALID_HANDLE_VALUE ? error : startup.hStdOutput;
     std::wstring command = L"\"" + zodevir_exe().wstring() + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.c_str(), &startup, &process);
-    EXPECT_TRUE(started) << GetLastError();
+    // wine now and then fails to start a process at all (ERROR_INTERNAL_ERROR)
+    // and does at the next try; a start that fails says nothing of the tool.
+    bool started = false;
+    DWORD start_error = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 folder.c_str(), &startup, &process);
+        start_error = started ? 0 : GetLastError();
+        if (!started && start_error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
+    EXPECT_TRUE(started) << start_error;
     CloseHandle(write_end);
     CloseHandle(null);
     for (HANDLE redirected : {file, error}) {
