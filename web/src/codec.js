@@ -119,10 +119,5 @@ export function makeCodec({ exports: wasm, simd }) {
     return new Uint8Array(memory.buffer, base + WINDOW, size);
   }
 
-  // The byte-at-a-time definition: one byte under one key value (0..254).
-  function transformByte(mode, keyValue, byte) {
-    return wasm.zv_transform_byte(modeFlag(mode), keyValue, byte);
-  }
-
-  return { key, transform, buffer, transformByte, simd, KEY_TABLE_SIZE };
+  return { key, transform, buffer, simd, KEY_TABLE_SIZE };
 }

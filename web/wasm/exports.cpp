@@ -86,14 +86,6 @@ __attribute__((export_name("zv_transform"))) void zv_transform(std::uint8_t* dat
     transform_block(current_key, slot, data, size);
 }
 
-// One byte by the byte-at-a-time definition, under a key value 0..254.
-__attribute__((export_name("zv_transform_byte"))) std::uint32_t zv_transform_byte(
-    int decode, std::int32_t key, std::uint32_t byte)
-{
-    return transform_byte(decode != 0 ? cipher_mode::decode : cipher_mode::encode, key,
-                          static_cast<std::uint8_t>(byte));
-}
-
 // Forgets the current key.
 __attribute__((export_name("zv_wipe"))) void zv_wipe()
 {
