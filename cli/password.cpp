@@ -55,11 +55,13 @@ prompt_result first_line_of(const char* path, char* buffer)
     if (!open_source(path, file)) {
         return prompt_result::unreadable_file;
     }
+    // The whole buffer may fill: the longest password's line end, \r\n,
+    // takes both of the bytes past it.
     std::size_t length = 0;
     bool ended = false;
     bool newline_found = false;
-    while (!ended && length < password_capacity - 1) {
-        const std::int64_t n = read_source(file, buffer + length, password_capacity - 1 - length);
+    while (!ended && length < password_capacity) {
+        const std::int64_t n = read_source(file, buffer + length, password_capacity - length);
         if (n < 0) {
             scrub_memory(buffer, password_capacity);
             return prompt_result::unreadable_file;

@@ -101,6 +101,7 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
         {"", "", {"ZODEVIR_PASSWORD="}, "Error:The password must not be empty"},
         {"", std::string("ta\0rns\n", 7), {file}, "Error:The password must not contain a NUL byte"},
         {"", std::string(4095, 'a'), {file}, "Error:The password is too long"},
+        {"", std::string(4095, 'a') + "\r\n", {file}, "Error:The password is too long"},
         {"",
          "",
          {"ZODEVIR_PASSWORD_FILE=" + dir / "missing"},
@@ -117,6 +118,32 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
         EXPECT_EQ(r.exit_code, c.out == "encoding...\n" ? 0 : 1);
         EXPECT_EQ(read_file(dir / "out"), r.exit_code == 0 ? plain_encoded : "");
     }
+}
+
+TEST(Cli, TheLongestPasswordInAFileEndsItsLineEitherWay)
+{
+    // 4094 bytes are the most a password may have; the line end is not
+    // part of it, one byte or two.
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    const std::string longest(4094, 'p');
+    std::string outputs[2];
+    int i = 0;
+    for (const char* end : {"\n", "\r\n"}) {
+        SCOPED_TRACE(end[0] == '\n' ? "LF" : "CRLF");
+        write_file(dir / "pw", longest + end);
+        run_options options;
+        options.environment = {"ZODEVIR_PASSWORD_FILE=" + dir / "pw"};
+        const run_result r = run_zodevir({dir / "in", dir / "out", "", "encode"}, options);
+        EXPECT_EQ(r.out, "encoding...\n");
+        EXPECT_EQ(r.exit_code, 0);
+        outputs[i++] = read_file(dir / "out");
+    }
+    // And the key is that of the 4094 bytes as an argument.
+    const run_result r = run_zodevir({dir / "in", dir / "arg", longest, "encode"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(outputs[0], read_file(dir / "arg"));
+    EXPECT_EQ(outputs[1], read_file(dir / "arg"));
 }
 
 TEST(Cli, FilesThatCannotBeOpened)
