@@ -111,10 +111,23 @@ async function chooseTarget(name, size) {
     + 'Chrome, Edge, Firefox or Safari, or from a web address rather than from disk.');
 }
 
+// A second submit while the first still waits for the picker or for the
+// last result's removal is not a second job.
+let starting = false;
+
 async function start(event) {
   event.preventDefault();
+  if (active || starting) return;
+  starting = true;
+  try {
+    await begin();
+  } finally {
+    starting = false;
+  }
+}
+
+async function begin() {
   showError('');
-  if (active) return;
   if (!chosen) {
     showError('Pick or drop a file first.');
     fileInput.focus();
