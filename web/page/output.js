@@ -36,7 +36,7 @@ export async function pickDestination(suggestedName) {
 
 // Removes private-storage files this page left: a finished job's once it is
 // no longer offered, a crashed or closed tab's at the next start.
-export async function removeStoredOutputs(keep = null) {
+export async function removeStoredOutputs() {
   let root;
   try {
     root = await navigator.storage.getDirectory();
@@ -45,7 +45,7 @@ export async function removeStoredOutputs(keep = null) {
   }
   const names = [];
   for await (const name of root.keys()) {
-    if (name.startsWith(OPFS_PREFIX) && name !== keep) names.push(name);
+    if (name.startsWith(OPFS_PREFIX)) names.push(name);
   }
   await Promise.all(names.map((name) => removeWithRetry(root, name)));
 }

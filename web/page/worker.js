@@ -2,6 +2,7 @@
 // the cipher and writes it to the chosen destination as it goes, so no more
 // than a chunk or two is in memory whatever the file's size.
 import { load } from '../src/index.js';
+import { OPFS_PREFIX } from './output.js';
 
 const HEAD = 4100; // enough first bytes for the file-kind hint
 const PROGRESS_EVERY_MS = 100;
@@ -11,7 +12,7 @@ let job = null;
 async function probe() {
   try {
     const root = await navigator.storage.getDirectory();
-    const name = `zodevir-probe-${Date.now()}.part`;
+    const name = `${OPFS_PREFIX}probe-${Date.now()}.part`;
     const handle = await root.getFileHandle(name, { create: true });
     const access = await handle.createSyncAccessHandle();
     access.close();
