@@ -2,6 +2,7 @@
 // from losing both the old file and the new one: the metadata, the data, the
 // name, then the name's folder.
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,32 @@ bool flush_file(const destination& dest)
     return ::fsync(dest.fd.get()) == 0;
 }
 
+// Puts the temporary file under the destination's name: over the file it
+// replaces, or, for a name that was free, only if it still is, so that a
+// link or a file that appeared under it meanwhile is neither followed nor
+// replaced. A file system that cannot rename without replacing gets a second
+// name for the file instead, which cannot replace either.
+bool rename_into_place(const destination& dest)
+{
+    const int folder = dest.folder.get();
+    if (!dest.new_name) {
+        return ::renameat(folder, dest.temporary, folder, dest.name) == 0;
+    }
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+#endif
+    if (::linkat(folder, dest.temporary, folder, dest.name, 0) != 0) {
+        return false;
+    }
+    (void)::unlinkat(folder, dest.temporary, 0);  // the output is in place either way
+    return true;
+}
+
 // Step 3. Only a cleanly closed file is put in place: closing reports
 // deferred write errors. With the ending signals held back, so that an
 // interruption either removes the temporary file or finds the output in
@@ -49,13 +76,14 @@ bool close_and_rename(destination& dest)
         return false;
     }
     const sigset_t saved = hold_ending_signals();
-    const bool renamed =
-        ::renameat(dest.folder.get(), dest.temporary, dest.folder.get(), dest.name) == 0;
+    const bool renamed = rename_into_place(dest);
+    const int error = errno;
     if (renamed) {
         output_is_in_place();
         dest.temporary[0] = '\0';
     }
     release_ending_signals(saved);
+    errno = error;
     return renamed;
 }
 

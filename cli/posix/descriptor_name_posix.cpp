@@ -4,31 +4,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 #include <cstdio>
-#include <cstring>
 
 #include "destination_posix.h"
 
 namespace {
 
-// Whether the open folder is a process's descriptor folder (/proc/PID/fd,
-// or /proc/PID/task/TID/fd), as the kernel names it.
-bool is_descriptor_folder([[maybe_unused]] int folder)
+// Whether the open folder lies in a process file system (wherever it is
+// mounted: /proc, a container's /proc seen from outside, a second mount).
+// Which of its folders is this process's own descriptor folder is for the
+// pipe test below to tell; no other folder there can hold a file the run
+// could create, so every other one is refused.
+bool in_process_file_system([[maybe_unused]] int folder)
 {
 #ifdef __linux__
-    char where[64];
-    const ssize_t n = ::readlink(proc_path_of(folder).text, where, sizeof where - 1);
-    if (n <= 0) {
-        return false;
-    }
-    where[n] = '\0';
-    unsigned long pid = 0;
-    unsigned long thread = 0;
-    int end = 0;
-    return (std::sscanf(where, "/proc/%lu/fd%n", &pid, &end) == 1 && end > 0 &&
-            where[end] == '\0') ||
-           (std::sscanf(where, "/proc/%lu/task/%lu/fd%n", &pid, &thread, &end) == 2 && end > 0 &&
-            where[end] == '\0');
+    struct statfs fs {};
+    return ::fstatfs(folder, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 #else
     return false;
 #endif
@@ -81,13 +77,15 @@ int named_descriptor(const char* path)
     if (!place_of(AT_FDCWD, path, where)) {
         return not_a_descriptor;
     }
+    found_name found;
     for (int hops = 0; hops <= max_link_hops; ++hops) {
-        if (is_descriptor_folder(where.folder.get())) {
+        if (in_process_file_system(where.folder.get())) {
             return is_own_descriptor_folder(where.folder.get()) ? descriptor_number(where.name)
                                                                 : refused_descriptor;
         }
         // The descriptor folder may lie further along a link (/dev/stdout).
-        if (follow_place(where) != hop::followed) {
+        if (!look_up(where, found) || !found.exists || !S_ISLNK(found.st.st_mode) ||
+            !follow_link(where, found)) {
             return not_a_descriptor;
         }
     }

@@ -8,14 +8,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-
-#ifdef __linux__
-#include <linux/loop.h>
-#include <sys/ioctl.h>
-#endif
 
 namespace {
 
@@ -37,38 +34,6 @@ bool unchangeable([[maybe_unused]] int fd)
 #else
     return false;
 #endif
-}
-
-// The file a loop device reads and writes, as the kernel reports it.
-struct backing {
-    bool known = false;
-    dev_t device = 0;  // of the file system holding the backing file
-    ino_t inode = 0;
-    dev_t rdev = 0;  // the backing block device, when it is one
-};
-
-backing backing_of([[maybe_unused]] int fd, const struct stat& st)
-{
-    backing found;
-#ifdef LOOP_GET_STATUS64
-    loop_info64 info{};
-    if (S_ISBLK(st.st_mode) && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        found.known = true;
-        found.device = static_cast<dev_t>(info.lo_device);
-        found.inode = static_cast<ino_t>(info.lo_inode);
-        found.rdev = static_cast<dev_t>(info.lo_rdevice);
-    }
-#else
-    (void)st;
-#endif
-    return found;
-}
-
-// Whether the loop device b (with backing) stores its bytes in a.
-bool backed_by(const backing& b, const struct stat& a)
-{
-    return b.known && ((S_ISREG(a.st_mode) && b.device == a.st_dev && b.inode == a.st_ino) ||
-                       (S_ISBLK(a.st_mode) && b.rdev != 0 && b.rdev == a.st_rdev));
 }
 
 // The caller's stream is written as the caller opened it (appending, or at
@@ -134,19 +99,51 @@ bool planted(const struct stat& folder, const struct stat& file)
            file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
+// What opening an existing file for writing found.
+enum class opened { file, refused, elsewhere };
+
+// Removes the file just opened as fd when this very open created it: an empty
+// file of the runner's, with one name, changed no earlier than since.
+void remove_if_created(const place& where, int fd, const timespec& since)
+{
+    struct stat st {};
+    struct stat named {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_nlink == 1 &&
+        st.st_uid == ::geteuid() &&
+        (st.st_ctim.tv_sec > since.tv_sec ||
+         (st.st_ctim.tv_sec == since.tv_sec && st.st_ctim.tv_nsec >= since.tv_nsec)) &&
+        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, st)) {
+        ::unlinkat(where.folder.get(), where.name, 0);
+    }
+}
+
 // Opens the existing file at where for writing, as any program writing it
 // would: with O_CREAT, so that the kernel applies fs.protected_regular and
-// fs.protected_fifos, for root too. It must be the file looked up as st.
-unique_fd open_for_writing(const place& where, const struct stat& st, int flags)
+// fs.protected_fifos, for root too. It must be the file looked up as st:
+// anything else (the file was removed or another moved in meanwhile) is
+// refused, and a file this open created is removed again.
+opened open_for_writing(const place& where, const struct stat& st, int flags, unique_fd& fd)
 {
-    unique_fd fd(::openat(where.folder.get(), where.name,
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags, 0600));
-    struct stat opened {};
-    if (fd.valid() && (::fstat(fd.get(), &opened) != 0 || !same_file(opened, st))) {
-        errno = EAGAIN;  // the name led elsewhere a moment ago
-        return unique_fd();
+    timespec since{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &since);
+    fd = unique_fd(::openat(where.folder.get(), where.name,
+                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags, 0600));
+    if (!fd.valid()) {
+        return opened::refused;
     }
-    return fd;
+    struct stat got {};
+    if (::fstat(fd.get(), &got) != 0) {
+        fd = unique_fd();
+        return opened::refused;
+    }
+    if (!same_file(got, st)) {
+        remove_if_created(where, fd.get(), since);
+        fd = unique_fd();
+        errno = EAGAIN;  // the name led elsewhere a moment ago
+        return opened::elsewhere;
+    }
+    return opened::file;
 }
 
 // Holds the file being replaced open: its extended attributes are read from
@@ -171,65 +168,57 @@ bool hold_replaced_file(unique_fd writable, const unique_fd& file, destination& 
     return out.replaced.valid();
 }
 
-// An existing destination, found by the kernel as file and by the walk as
-// where.
-bool open_existing(place& where, const unique_fd& file, const source_file& source, destination& out)
+// An existing destination, found at where as file.
+bool open_existing(place& where, const found_name& file, const source_file& source,
+                   destination& out)
 {
-    struct stat st {};
-    struct stat named {};
-    if (::fstat(file.get(), &st) != 0 ||
-        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-        return false;
-    }
+    const struct stat& st = file.st;
     if (S_ISDIR(st.st_mode)) {
         return refuse(EISDIR);
     }
-    if (!same_file(named, st)) {
-        return refuse(EAGAIN);
-    }
+    unique_fd writable;
     if (!S_ISREG(st.st_mode)) {
         // A device or FIFO is written directly.
-        out.fd = open_for_writing(where, st, 0);
-        return out.fd.valid() &&
-               (!overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) ||
-                refuse(EBUSY));
+        if (open_for_writing(where, st, 0, writable) != opened::file) {
+            return false;
+        }
+        out.fd = std::move(writable);
+        return !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) || refuse(EBUSY);
     }
     // Opening for writing asks the kernel whether this user may write the
     // file (permissions, ACLs, append-only or immutable marks, sticky
     // folders). A program being run (ETXTBSY) or a file another program
     // holds a lease on (EWOULDBLOCK) passed those checks; it is replaced,
     // not opened.
-    unique_fd writable = open_for_writing(where, st, O_NONBLOCK);
-    if (!writable.valid() && errno != ETXTBSY && errno != EWOULDBLOCK) {
+    const opened found = open_for_writing(where, st, O_NONBLOCK, writable);
+    if (found == opened::elsewhere ||
+        (found == opened::refused && errno != ETXTBSY && errno != EWOULDBLOCK)) {
         return false;
     }
     struct stat folder {};
     if (!take_folder(where, out) || ::fstat(out.folder.get(), &folder) != 0) {
         return false;
     }
-    if (!may_replace(folder, st) || unchangeable(file.get())) {
+    if (!may_replace(folder, st) || unchangeable(file.fd.get())) {
         return refuse(EPERM);  // as the rename, or the write, would say
     }
     out.replaces = true;
     out.previous = st;
     out.fresh_permissions = planted(folder, st);
-    return hold_replaced_file(std::move(writable), file, out) &&
+    return hold_replaced_file(std::move(writable), file.fd, out) &&
            (out.fresh_permissions || attributes_readable(out)) && create_temporary(out);
 }
 
-}  // namespace
-
-bool overlapping_storage(int a, const struct stat& a_st, int b, const struct stat& b_st)
+// A new file under where's name: it is put there only if the name is still
+// free then, so that nothing that appears under it meanwhile is followed or
+// replaced.
+bool open_new(place& where, destination& out)
 {
-    if (S_ISBLK(a_st.st_mode) && S_ISBLK(b_st.st_mode) && a_st.st_rdev == b_st.st_rdev) {
-        return true;
-    }
-    const backing a_backing = backing_of(a, a_st);
-    const backing b_backing = backing_of(b, b_st);
-    return backed_by(a_backing, b_st) || backed_by(b_backing, a_st) ||
-           (a_backing.known && b_backing.known && a_backing.device == b_backing.device &&
-            a_backing.inode == b_backing.inode);
+    out.new_name = true;
+    return take_folder(where, out) && create_temporary(out);
 }
+
+}  // namespace
 
 bool is_standard_output(const char* path)
 {
@@ -245,46 +234,49 @@ bool is_standard_output(const char* path)
 
 bool open_destination(const char* path, const source_file& source, destination& out)
 {
-    // The kernel looks the name up first, following its links with its
-    // protections and its loop limit; anything but "there is nothing there"
-    // ends the run.
-    const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
-    if (!file.valid() && errno != ENOENT) {
-        return false;
-    }
     if (const int fd = named_descriptor(path); fd != not_a_descriptor) {
+        // What the kernel finds under the name, with its protections.
+        const unique_fd file(::open(path, lookup_flags | O_CLOEXEC));
+        if (!file.valid() && errno != ENOENT) {
+            return false;
+        }
         if (fd == refused_descriptor) {
             // Another process's descriptor, or a name that is no descriptor.
             return refuse(file.valid() ? EACCES : ENOENT);
         }
         return file.valid() ? open_descriptor(fd, file, source, out) : refuse(EBADF);
     }
+    // The kernel looks the folder up, with its protections, and then the
+    // name in it, once, without following it. Nothing there: a new file of
+    // that name, in that folder, or none.
     place where;
-    if (!place_of(AT_FDCWD, path, where)) {
+    found_name found;
+    if (!place_of(AT_FDCWD, path, where) || !look_up(where, found)) {
         return false;
     }
-    for (int hops = 0;; ++hops) {
-        const hop next = follow_place(where);
-        if (next == hop::failed) {
+    if (!found.exists) {
+        return open_new(where, out);
+    }
+    if (S_ISLNK(found.st.st_mode)) {
+        // A link: the kernel follows it first, with its protections and its
+        // loop limit, and the walk, reading each link from its own lookup,
+        // must end where the kernel did.
+        const unique_fd file(::openat(where.folder.get(), where.name, lookup_flags | O_CLOEXEC));
+        struct stat st {};
+        if (!file.valid() && errno != ENOENT) {
             return false;
         }
-        if (next == hop::followed && hops == max_link_hops) {
-            return refuse(ELOOP);
+        if ((file.valid() && ::fstat(file.get(), &st) != 0) || !walk_to_end(where, found)) {
+            return false;
         }
-        if (next == hop::not_a_link) {
-            break;
+        if (found.exists != file.valid() || (found.exists && !same_file(found.st, st))) {
+            return refuse(EAGAIN);  // the links changed a moment ago
+        }
+        if (!found.exists) {
+            return open_new(where, out);  // a link to a file not yet there
         }
     }
-    if (file.valid()) {
-        return open_existing(where, file, source, out);
-    }
-    // A new file: nothing of that name (a link's target, or the name
-    // itself), in a folder that exists.
-    struct stat st {};
-    if (::fstatat(where.folder.get(), where.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        return refuse(EEXIST);  // there is something after all
-    }
-    return errno == ENOENT && take_folder(where, out) && create_temporary(out);
+    return open_existing(where, found, source, out);
 }
 
 std::uint64_t other_links(const destination& dest)

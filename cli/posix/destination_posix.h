@@ -58,13 +58,31 @@ struct place {
 // the folder cannot be looked up.
 bool place_of(int at, const char* path, place& out);
 
-enum class hop { not_a_link, followed, failed };
+// What looking a name up found, without following it: nothing, a link, or
+// the file itself, held by a lookup handle (none for a link on a system
+// without O_PATH).
+struct found_name {
+    bool exists = false;
+    unique_fd fd;
+    struct stat st {};
+};
 
-// Moves where to what its name leads to when that is a symbolic link.
-// Links are only ever followed here after the kernel has looked the whole
-// name up with its own protections and agreed; what is found at the end is
-// compared with what the kernel opened.
-hop follow_place(place& where);
+// Looks the name up in its folder once, without following it. False on an
+// error other than there being nothing of that name.
+bool look_up(const place& where, found_name& out);
+
+// Whether a link found at where may be followed: the kernel's rule for links
+// in sticky, world-writable folders, whatever fs.protected_symlinks says.
+// False, with errno EACCES, when not.
+bool may_follow(const place& where, const struct stat& link);
+
+// Follows the link found at where: reads it from its lookup handle, moves
+// where to what it names and looks that up. False on a failure.
+bool follow_link(place& where, found_name& found);
+
+// Follows links from where until found is no link (or nothing), up to
+// max_link_hops of them; ELOOP past that.
+bool walk_to_end(place& where, found_name& found);
 
 // What named_descriptor finds besides a descriptor number.
 inline constexpr int not_a_descriptor = -1;
@@ -77,10 +95,12 @@ inline constexpr int refused_descriptor = -2;  // another process's, or no descr
 // process's descriptor folder or names no descriptor there.
 int named_descriptor(const char* path);
 
-// True when writing one of the two open block devices (or a block device and
-// a file) would overwrite the other: the same device, or a loop device over
-// the other one or over the same backing file.
-bool overlapping_storage(int a, const struct stat& a_st, int b, const struct stat& b_st);
+// True when writing the open file or device written in place would
+// overwrite what is read from the other: the same bytes through loop devices
+// at any depth, a device under the other's file system, a disk and its
+// partition, or an overlay's view of a loop device's backing file.
+bool overlapping_storage(int written, const struct stat& written_st, int read,
+                         const struct stat& read_st);
 
 // Reads an extended attribute of an open file or folder into value; a folder
 // held only for lookups is read without /proc where there is none. Returns

@@ -1,5 +1,7 @@
 // Walking a name to where it leads, one symbolic link at a time, relative to
-// open folders rather than by building paths.
+// open folders rather than by building paths. Each name is looked up once,
+// without following it; a link is read from what that lookup opened, never
+// by its name again.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -40,18 +42,87 @@ bool place_of(int at, const char* path, place& out)
     return out.folder.valid();
 }
 
-hop follow_place(place& where)
+bool look_up(const place& where, found_name& out)
 {
+#ifdef O_PATH
+    out.fd = unique_fd(::openat(where.folder.get(), where.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!out.fd.valid()) {
+        out.exists = false;
+        return errno == ENOENT;
+    }
+    out.exists = ::fstat(out.fd.get(), &out.st) == 0;
+    return out.exists;
+#else
+    // Without O_PATH a link cannot be opened: it is known by its status.
+    if (::fstatat(where.folder.get(), where.name, &out.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        out.exists = false;
+        return errno == ENOENT;
+    }
+    out.exists = true;
+    if (!S_ISLNK(out.st.st_mode)) {
+        out.fd = unique_fd(
+            ::openat(where.folder.get(), where.name, lookup_flags | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return S_ISLNK(out.st.st_mode) || out.fd.valid();
+#endif
+}
+
+bool may_follow(const place& where, const struct stat& link)
+{
+    // The kernel's rule for links in sticky, world-writable folders
+    // (fs.protected_symlinks), applied whatever that setting says: such a
+    // link is followed only when it is the runner's own or the folder
+    // owner's.
+    struct stat folder {};
+    if (::fstat(where.folder.get(), &folder) != 0) {
+        return false;
+    }
+    const uid_t me = ::geteuid();
+    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != me &&
+        link.st_uid != folder.st_uid) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
+bool follow_link(place& where, found_name& found)
+{
+    if (!may_follow(where, found.st)) {
+        return false;
+    }
     char target[PATH_MAX];
+#ifdef O_PATH
+    const ssize_t n = ::readlinkat(found.fd.get(), "", target, sizeof target);
+#else
     const ssize_t n = ::readlinkat(where.folder.get(), where.name, target, sizeof target);
+#endif
     if (n < 0) {
-        return errno == EINVAL || errno == ENOENT ? hop::not_a_link : hop::failed;
+        return false;
     }
     if (n == 0 || static_cast<std::size_t>(n) >= sizeof target) {
-        return hop::failed;
+        errno = ENAMETOOLONG;
+        return false;
     }
     target[n] = '\0';
     place next;
-    return place_of(where.folder.get(), target, next) ? (where = std::move(next), hop::followed)
-                                                      : hop::failed;
+    if (!place_of(where.folder.get(), target, next)) {
+        return false;
+    }
+    where = std::move(next);
+    return look_up(where, found);
+}
+
+bool walk_to_end(place& where, found_name& found)
+{
+    for (int hops = 0; found.exists && S_ISLNK(found.st.st_mode); ++hops) {
+        if (hops == max_link_hops) {
+            errno = ELOOP;
+            return false;
+        }
+        if (!follow_link(where, found)) {
+            return false;
+        }
+    }
+    return true;
 }

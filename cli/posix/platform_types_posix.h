@@ -35,6 +35,7 @@ struct destination {
     char name[NAME_MAX + 1]{};       // the target's name within folder
     char temporary[32]{};            // the temporary file's name within folder; empty if none
     bool replaces = false;           // an existing regular file is being replaced
+    bool new_name = false;           // the name was free: it must still be at the rename
     off_t written = 0;               // bytes written so far
     off_t written_back = 0;          // of which write-back to the disk has been started
     struct stat previous {};         // the replaced file's metadata, when replaces
