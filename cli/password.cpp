@@ -48,21 +48,35 @@ prompt_result ask_once(terminal& term, const char* prompt, char* password)
     return result;
 }
 
-// The first line of the file at path, without its line end, into buffer.
-prompt_result first_line_of(const char* path, char* buffer)
+// The first line of the file at path, without its line end, into buffer. A
+// terminal named as the file is asked as the prompt asks it: with its echo
+// off, and twice when confirm is set.
+prompt_result first_line_of(const char* path, char* buffer, bool confirm)
 {
     source_file file;
     if (!open_source(path, file)) {
         return prompt_result::unreadable_file;
     }
+    if (source_is_terminal(file)) {
+        close_source(file);
+        return read_password(buffer, confirm);
+    }
+    // A file is read in blocks. Anything else (a pipe, a device) is read a
+    // byte at a time and no further than the line's end, as the shell's read
+    // does, so that what follows it stays for the run: the source may be
+    // the same stream.
+    const std::size_t block = source_size(file) >= 0 ? password_capacity : 1;
     // The whole buffer may fill: the longest password's line end, \r\n,
     // takes both of the bytes past it.
     std::size_t length = 0;
     bool ended = false;
     bool newline_found = false;
     while (!ended && length < password_capacity) {
-        const std::int64_t n = read_source(file, buffer + length, password_capacity - length);
+        const std::size_t want =
+            block < password_capacity - length ? block : password_capacity - length;
+        const std::int64_t n = read_source(file, buffer + length, want);
         if (n < 0) {
+            close_source(file);
             scrub_memory(buffer, password_capacity);
             return prompt_result::unreadable_file;
         }
@@ -90,11 +104,22 @@ prompt_result first_line_of(const char* path, char* buffer)
     return length == 0 ? prompt_result::empty : prompt_result::entered;
 }
 
+// Wipes ZODEVIR_PASSWORD from the environment when the password came from
+// elsewhere: it is a password all the same.
+void wipe_unused_variable()
+{
+    char* value = nullptr;
+    if (environment_value(password_variable, true, value) != variable::unset && value != nullptr) {
+        scrub_memory(value, std::strlen(value));
+    }
+}
+
 }  // namespace
 
 prompt_result find_password(char*& password, char* buffer, bool confirm, const char*& file)
 {
     if (*password != '\0') {
+        wipe_unused_variable();
         return prompt_result::entered;
     }
     prompt_result result = prompt_result::entered;
@@ -102,7 +127,9 @@ prompt_result find_password(char*& password, char* buffer, bool confirm, const c
     char* value = nullptr;
     if (environment_value(password_file_variable, false, path) != variable::unset) {
         file = path != nullptr ? path : password_file_variable;
-        result = path != nullptr ? first_line_of(path, buffer) : prompt_result::unreadable_file;
+        result =
+            path != nullptr ? first_line_of(path, buffer, confirm) : prompt_result::unreadable_file;
+        wipe_unused_variable();
     } else if (const variable found = environment_value(password_variable, true, value);
                found != variable::unset) {
         if (found == variable::unrepresentable) {

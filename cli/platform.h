@@ -112,6 +112,9 @@ void scrub_password(char* password);
 // directory.
 bool open_source(const char* path, source_file& out);
 
+// True when the open source is a terminal (a console on Windows).
+bool source_is_terminal(const source_file& source);
+
 // The source's length when it is a regular file, or -1.
 std::int64_t source_size(const source_file& source);
 

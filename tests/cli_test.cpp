@@ -146,6 +146,22 @@ TEST(Cli, TheLongestPasswordInAFileEndsItsLineEitherWay)
     EXPECT_EQ(outputs[1], read_file(dir / "arg"));
 }
 
+TEST(Cli, PasswordFromAStreamLeavesWhatFollowsItsLine)
+{
+    // The password's line and the data after it on one pipe, read by the
+    // run as the password file and as the source: not a byte of the data
+    // may go with the password.
+    const scratch_folder dir;
+    const std::string data = sample_bytes(20000, 3);
+    write_file(dir / "data", data);
+    const std::string command = "{ printf 'tarns\\r\\n'; cat '" + dir / "data" +
+                                "'; } | ZODEVIR_PASSWORD_FILE=/dev/stdin '" ZODEVIR_BINARY
+                                "' /dev/stdin '" +
+                                dir / "out" + "' '' encode > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(dir / "out"), expected_output(data, "tarns", cipher_mode::encode));
+}
+
 TEST(Cli, FilesThatCannotBeOpened)
 {
     const scratch_folder dir;

@@ -236,6 +236,34 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
     }
 }
 
+TEST_F(Prompt, PasswordFileThatIsTheTerminalIsAskedForAsThePromptAsks)
+{
+    // Naming the terminal as the password file asks there with the echo
+    // off, twice when encoding, instead of echoing the password as it is
+    // typed.
+    for (const std::string mode : {"encode", "decode"}) {
+        const scratch_folder dir;
+        write_file(dir / "in", mode == "encode" ? plain : plain_encoded);
+        setenv("ZODEVIR_PASSWORD_FILE", "/dev/tty", 1);
+        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", mode});
+        unsetenv("ZODEVIR_PASSWORD_FILE");
+        std::string screen;
+        for (int i = mode == "encode" ? 2 : 1; i > 0; --i) {
+            screen += wait_for_text(run.terminal, ": ");
+            EXPECT_FALSE(echo_is_on(run.terminal)) << mode;
+            ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+        }
+        end_if_stuck(run.pid);
+        const run_result r = finish(run.output);
+        screen += rest_of_screen(run.terminal);
+        close(run.terminal);
+        EXPECT_EQ(r.exit_code, 0) << mode;
+        EXPECT_EQ(screen,
+                  mode == "encode" ? "Password: \r\nPassword again: \r\n" : "Password: \r\n");
+        EXPECT_EQ(read_file(dir / "out"), mode == "encode" ? plain_encoded : plain);
+    }
+}
+
 TEST_F(Prompt, SignalDuringThePromptGivesTheTerminalItsEchoBack)
 {
     const scratch_folder dir;

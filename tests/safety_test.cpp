@@ -460,6 +460,28 @@ TEST(Safety, PasswordLeavesTheProcessListOnceTheTableIsBuilt)
     EXPECT_EQ(read_file(dir / "out"), expected_output("abc", password, cipher_mode::encode));
 }
 
+TEST(Safety, UnusedPasswordVariableLeavesTheEnvironmentToo)
+{
+    // A password given twice, by a file and by the variable: the one not
+    // used is wiped from the environment all the same.
+    const scratch_folder dir;
+    const std::string fifo = dir / "src";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write_file(dir / "pw", "tarns\n");
+    run_options options;
+    options.environment = {"ZODEVIR_PASSWORD_FILE=" + dir / "pw", "ZODEVIR_PASSWORD=unused-secret"};
+    running child = start_zodevir({fifo, dir / "out", "", "encode"}, options);
+    const std::string shown = read_output(child, 11);
+    ASSERT_EQ(shown, "encoding...");
+    const std::string environment = read_file("/proc/" + std::to_string(child.pid) + "/environ");
+    EXPECT_EQ(environment.find("unused-secret"), std::string::npos);
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_EQ(write(writer, "abc", 3), 3);
+    close(writer);
+    EXPECT_EQ(finish(child, shown).exit_code, 0);
+    EXPECT_EQ(read_file(dir / "out"), expected_output("abc", "tarns", cipher_mode::encode));
+}
+
 // A folder in which no new file can be created but an existing one can be
 // written: a tiny tmpfs whose only free inode is taken by the destination.
 class FullFolder : public ::testing::Test {

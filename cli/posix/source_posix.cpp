@@ -21,6 +21,11 @@ bool open_source(const char* path, source_file& out)
     return true;
 }
 
+bool source_is_terminal(const source_file& source)
+{
+    return ::isatty(source.fd.get()) == 1;
+}
+
 std::int64_t source_size(const source_file& source)
 {
     return S_ISREG(source.st.st_mode) ? source.st.st_size : -1;

@@ -24,6 +24,12 @@ bool open_source(const char* path, source_file& out)
     return file != INVALID_HANDLE_VALUE;
 }
 
+bool source_is_terminal(const source_file& source)
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(handle_of(source.handle), &mode) != 0;
+}
+
 std::int64_t source_size(const source_file& source)
 {
     return source.size;
