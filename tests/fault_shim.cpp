@@ -17,6 +17,16 @@
 //   held_signal   not a failure: SIGTERM is raised just before the rename,
 //                 while the run holds such signals back
 //   fsetxattr     setting an extended attribute of the temporary file
+//   noreplace     renaming without replacing is not supported (EINVAL)
+// Races another user could run, acted out at the moment they matter, on the
+// name ZODEVIR_RACE (a full path):
+//   flip_link     after each lookup (O_PATH) of a name ending as it does,
+//                 a link to ZODEVIR_RACE_TO, owned by uid 65534, appears
+//                 there or goes again
+//   flip_exchange after each such lookup, it swaps places with
+//                 ZODEVIR_RACE_TO (renameat2 RENAME_EXCHANGE)
+//   vanish        just before the run opens it for writing, it is removed
+//   moved_in      just before that, ZODEVIR_RACE_TO is moved over it
 // ZODEVIR_TRACE names a file to which each change of the temporary file's
 // owner, mode or attributes, and its flush, appends a line: the call, the
 // permission bits after it, and 1 if it then has an access ACL.
@@ -99,6 +109,41 @@ void swap_fifo(int dirfd, const char* path, int flags)
     }
 }
 
+const char* last_part(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// Acts out the race ZODEVIR_FAULT names around an open of path (relative to
+// dirfd) with flags: before it (before) or after it.
+void race(int dirfd, const char* path, int flags, bool before)
+{
+    const char* name = std::getenv("ZODEVIR_RACE");
+    const char* to = std::getenv("ZODEVIR_RACE_TO");
+    if (name == nullptr || to == nullptr || std::strcmp(last_part(path), last_part(name)) != 0) {
+        return;
+    }
+    using rename2 = int (*)(int, const char*, int, const char*, unsigned);
+    struct stat st {};
+    if (!before && (flags & O_PATH) != 0) {
+        if (fault_is("flip_link")) {
+            if (unlink(name) != 0 && symlink(to, name) == 0) {
+                (void)lchown(name, 65534, 65534);
+            }
+        } else if (fault_is("flip_exchange")) {
+            (void)next<rename2>("renameat2")(AT_FDCWD, name, AT_FDCWD, to, RENAME_EXCHANGE);
+        }
+    } else if (before && (flags & O_CREAT) != 0 && (flags & O_EXCL) == 0 &&
+               fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        if (fault_is("vanish")) {
+            (void)unlink(name);
+        } else if (fault_is("moved_in")) {
+            (void)next<int (*)(const char*, const char*)>("rename")(to, name);
+        }
+    }
+}
+
 bool open_fails(int flags)
 {
     return (fault_is("lookup") && (flags & O_PATH) != 0 && (flags & O_DIRECTORY) == 0) ||
@@ -120,8 +165,14 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return open_fails(flags) ? fail()
-                             : next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
+    race(AT_FDCWD, path, flags, true);
+    const int fd = open_fails(flags)
+                       ? fail()
+                       : next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
+    const int error = errno;
+    race(AT_FDCWD, path, flags, false);
+    errno = error;
+    return fd;
 }
 
 int open64(const char* path, int flags, ...)
@@ -130,8 +181,14 @@ int open64(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return open_fails(flags) ? fail()
-                             : next<int (*)(const char*, int, mode_t)>("open64")(path, flags, mode);
+    race(AT_FDCWD, path, flags, true);
+    const int fd = open_fails(flags)
+                       ? fail()
+                       : next<int (*)(const char*, int, mode_t)>("open64")(path, flags, mode);
+    const int error = errno;
+    race(AT_FDCWD, path, flags, false);
+    errno = error;
+    return fd;
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -141,9 +198,14 @@ int openat(int dirfd, const char* path, int flags, ...)
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
     swap_fifo(dirfd, path, flags);
-    return open_fails(flags)
-               ? fail()
-               : next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
+    race(dirfd, path, flags, true);
+    const int fd = open_fails(flags) ? fail()
+                                     : next<int (*)(int, const char*, int, mode_t)>("openat")(
+                                           dirfd, path, flags, mode);
+    const int error = errno;
+    race(dirfd, path, flags, false);
+    errno = error;
+    return fd;
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -153,9 +215,14 @@ int openat64(int dirfd, const char* path, int flags, ...)
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
     swap_fifo(dirfd, path, flags);
-    return open_fails(flags)
-               ? fail()
-               : next<int (*)(int, const char*, int, mode_t)>("openat64")(dirfd, path, flags, mode);
+    race(dirfd, path, flags, true);
+    const int fd = open_fails(flags) ? fail()
+                                     : next<int (*)(int, const char*, int, mode_t)>("openat64")(
+                                           dirfd, path, flags, mode);
+    const int error = errno;
+    race(dirfd, path, flags, false);
+    errno = error;
+    return fd;
 }
 
 ssize_t read(int fd, void* buffer, size_t size)
@@ -247,6 +314,27 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to)
     }
     return next<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir,
                                                                          to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
+{
+    if (fault_is("rename") || (fault_is("noreplace") && (flags & RENAME_NOREPLACE) != 0)) {
+        return fault_is("rename") ? fail() : (errno = EINVAL, -1);
+    }
+    if (fault_is("held_signal")) {
+        raise(SIGTERM);
+    }
+    using function = int (*)(int, const char*, int, const char*, unsigned);
+    return next<function>("renameat2")(from_dir, from, to_dir, to, flags);
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags)
+{
+    if (fault_is("rename")) {
+        return fail();
+    }
+    using function = int (*)(int, const char*, int, const char*, int);
+    return next<function>("linkat")(from_dir, from, to_dir, to, flags);
 }
 
 }  // extern "C"

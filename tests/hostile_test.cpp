@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -100,6 +101,10 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         {"flistxattr", EIO, "Error:Cannot open the destiny file:"},
         {"fsetxattr", EPERM, ""},
         {"fsetxattr", EIO, "Error:Cannot write the destiny file:"},
+        // A new name is put in place without replacing, by a second link
+        // where the file system cannot rename so.
+        {"rename", EXDEV, "Error:Cannot write the destiny file:", false, "new"},
+        {"noreplace", 0, "", false, "new"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
@@ -113,8 +118,8 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         if (c.message.empty()) {
             EXPECT_EQ(r.exit_code, 0) << c.call << c.error;
             EXPECT_EQ(r.out, "encoding...\n");
-            EXPECT_EQ(read_file(dir / "out").size(), 3u << 20);
-            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+            EXPECT_EQ(read_file(dir / c.target).size(), 3u << 20);
+            EXPECT_EQ(folder_entries(dir.path).size(), c.target == "out" ? 2u : 3u);
             continue;
         }
         EXPECT_EQ(r.exit_code, 1) << c.call;
@@ -379,6 +384,113 @@ TEST(Hostile, LinkLoopsAndOverlongChainsAreRefused)
     EXPECT_EQ(read_file(dir / "end"), plain_encoded);
 }
 
+TEST(Hostile, NameChangedJustBeforeItsOpenIsRefusedAndNothingIsCreated)
+{
+    SKIP_WITHOUT_SHIM()
+    // Between the lookup and the open for writing the file goes, or another
+    // is moved over it: the run opens neither, and creates nothing.
+    for (const std::string race : {"vanish", "moved_in"}) {
+        const scratch_folder dir;
+        write_file(dir / "in", plain);
+        write_file(dir / "out", old_bytes);
+        write_file(dir / "other", "moved in");
+        run_options options = with_fault(race, 0);
+        options.environment.push_back("ZODEVIR_RACE=" + dir / "out");
+        options.environment.push_back("ZODEVIR_RACE_TO=" + dir / "other");
+        const run_result r = run_zodevir({dir / "in", dir / "out", "tarns", "encode"}, options);
+        EXPECT_EQ(r.exit_code, 1) << race;
+        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + dir / "out") << race;
+        if (race == "vanish") {
+            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "other"}));
+        } else {
+            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
+            EXPECT_EQ(read_file(dir / "out"), "moved in");
+        }
+    }
+}
+
+TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
+{
+    // Through a second mount of the process file system, as through /proc,
+    // the caller's stream is appended to, not replaced.
+    const scratch_folder dir;
+    write_file(dir / "in", plain);
+    write_file(dir / "archive", "log\n");
+    ASSERT_EQ(mkdir((dir / "P").c_str(), 0755), 0);
+    if (shell(dir.path, "mount -t proc proc P 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot mount a process file system here";
+    }
+    const int status = shell(dir.path, "\"$Z\" in P/self/fd/1 tarns encode >> archive 2>/dev/null");
+    shell(dir.path, "umount P");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(dir / "archive"), "log\n" + plain_encoded);
+}
+
+TEST(Hostile, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
+{
+    // Chains of loop devices, an overlay's view of a backing file, and the
+    // device under a mounted file system: writing one while reading the
+    // other in place would leave it half encoded with no record.
+    const scratch_folder dir;
+    const std::string image(1 << 20, 'i');
+    write_file(dir / "img", image);
+    const std::string setup =
+        "a=$(losetup -f --show img) && b=$(losetup -f --show $a) && c=$(losetup -f --show $b) &&"
+        " echo $a $b $c > devices";
+    if (geteuid() != 0 || shell(dir.path, setup + " 2>/dev/null") != 0) {
+        GTEST_SKIP() << "needs root and loop devices";
+    }
+    std::istringstream listed(read_file(dir / "devices"));
+    std::string a, b, c;
+    listed >> a >> b >> c;
+    const struct {
+        std::string source, target;
+    } cases[] = {{c, a}, {a, c}, {dir / "img", c}, {c, b}};
+    for (const auto& row : cases) {
+        const run_result r = run_zodevir({row.source, row.target, "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 1) << row.source << " -> " << row.target;
+        EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + row.target);
+    }
+    shell(dir.path, "losetup -d " + c + " " + b + " " + a);
+    EXPECT_EQ(read_file(dir / "img"), image);
+
+    // The overlay's file over the lower folder's image, which a loop
+    // device reads and writes.
+    for (const std::string folder : {"lower", "upper", "work", "merged"}) {
+        ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+    }
+    write_file(dir / "lower/img", image);
+    if (shell(dir.path,
+              "mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work"
+              " merged 2>/dev/null && losetup -f --show lower/img > devices") == 0) {
+        const std::string loop =
+            read_file(dir / "devices").substr(0, read_file(dir / "devices").find('\n'));
+        const run_result r = run_zodevir({dir / "merged/img", loop, "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 1) << "overlay";
+        shell(dir.path, "losetup -d " + loop);
+        EXPECT_EQ(read_file(dir / "lower/img"), image);
+    }
+    shell(dir.path, "umount merged 2>/dev/null");
+
+    // A file on a mounted file system, and the device under it.
+    if (shell(dir.path,
+              "truncate -s 8M fs && mkfs.ext4 -q fs 2>/dev/null && d=$(losetup -f --show fs)"
+              " && mkdir m && mount $d m && echo $d > devices") == 0) {
+        const std::string loop =
+            read_file(dir / "devices").substr(0, read_file(dir / "devices").find('\n'));
+        write_file(dir / "m/file", image);
+        const run_result r = run_zodevir({dir / "m/file", loop, "pw", "encode"});
+        EXPECT_EQ(r.exit_code, 1) << "file system";
+        EXPECT_EQ(read_file(dir / "m/file"), image);
+        // A file on it may be written while the device is read (until the
+        // device's copy fills the file system on it).
+        const std::string copy = dir / "m/copy";
+        EXPECT_EQ(run_zodevir({loop, copy, "pw", "encode"}).out,
+                  "encoding...Error:Cannot write the destiny file:" + copy);
+        shell(dir.path, "umount m; losetup -d " + loop);
+    }
+}
+
 // Sets the kernel's protections in sticky folders as Debian does
 // (fs.protected_symlinks 1, protected_regular 2, protected_fifos 1) for the
 // life of the test, then puts the old values back.
@@ -466,6 +578,72 @@ TEST_F(KernelProtections, WhatAnotherUserPlantedInAStickyFolderIsRefused)
     ASSERT_EQ(stat(out.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(read_file(out), plain_encoded);
+}
+
+TEST_F(KernelProtections, NamesRacedInAStickyFolderNeverLeadARootRunElsewhere)
+{
+    SKIP_WITHOUT_SHIM()
+    // Another user flips a name in a sticky folder at each of the run's
+    // lookups: between nothing and her link into her own folder, or between
+    // a hard link to her file and a link to it. The output never reaches
+    // her folder or her file: it is refused, or a new file of root's
+    // under the name that was free.
+    const scratch_folder shared;
+    const scratch_folder home;
+    ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
+    ASSERT_EQ(chown(home.path.c_str(), 65534, 65534), 0);
+    write_file(shared / "in", plain);
+    const struct {
+        std::string race;
+        bool flipped_first;  // the other state to begin with
+    } cases[] = {{"flip_link", false},
+                 {"flip_link", true},
+                 {"flip_exchange", false},
+                 {"flip_exchange", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.race + (c.flipped_first ? " flipped" : ""));
+        const std::string out = shared / "out";
+        const std::string other = shared / "other";
+        unlink(out.c_str());
+        unlink(other.c_str());
+        unlink((home / "f").c_str());
+        write_file(home / "f", old_bytes);
+        ASSERT_EQ(chown((home / "f").c_str(), 65534, 65534), 0);
+        std::string to = home / "created";
+        if (c.race == "flip_exchange") {
+            ASSERT_EQ(link((home / "f").c_str(), out.c_str()), 0);
+            ASSERT_EQ(symlink((home / "f").c_str(), other.c_str()), 0);
+            ASSERT_EQ(lchown(other.c_str(), 65534, 65534), 0);
+            to = other;
+            if (c.flipped_first) {
+                ASSERT_EQ(
+                    renameat2(AT_FDCWD, out.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0);
+            }
+        } else if (c.flipped_first) {
+            ASSERT_EQ(symlink(to.c_str(), out.c_str()), 0);
+            ASSERT_EQ(lchown(out.c_str(), 65534, 65534), 0);
+        }
+        run_options options = with_fault(c.race, 0);
+        options.environment.push_back("ZODEVIR_RACE=" + out);
+        options.environment.push_back("ZODEVIR_RACE_TO=" + to);
+        const run_result r = run_zodevir({shared / "in", out, "tarns", "encode"}, options);
+        EXPECT_EQ(read_file(home / "f"), old_bytes);
+        struct stat st {};
+        ASSERT_EQ(stat((home / "f").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(folder_entries(home.path), strings{"f"});
+        if (r.exit_code == 0) {
+            // Only a name that was free may get the output, as root's file.
+            EXPECT_EQ(c.race, "flip_link");
+            ASSERT_EQ(lstat(out.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_uid, 0u);
+            EXPECT_EQ(read_file(out), plain_encoded);
+        } else {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.out.rfind("encoding...Error:Cannot ", 0), 0u) << r.out;
+        }
+    }
 }
 
 TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
