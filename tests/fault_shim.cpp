@@ -27,6 +27,8 @@
 //                 ZODEVIR_RACE_TO (renameat2 RENAME_EXCHANGE)
 //   vanish        just before the run opens it for writing, it is removed
 //   moved_in      just before that, ZODEVIR_RACE_TO is moved over it
+//   moved_in_late ZODEVIR_RACE_TO is moved over it just before the output is
+//                 renamed into place
 // ZODEVIR_TRACE names a file to which each change of the temporary file's
 // owner, mode or attributes, and its flush, appends a line: the call, the
 // permission bits after it, and 1 if it then has an access ACL.
@@ -323,6 +325,11 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
     }
     if (fault_is("held_signal")) {
         raise(SIGTERM);
+    }
+    const char* name = std::getenv("ZODEVIR_RACE");
+    const char* moved = std::getenv("ZODEVIR_RACE_TO");
+    if (fault_is("moved_in_late") && name != nullptr && moved != nullptr) {
+        (void)next<int (*)(const char*, const char*)>("rename")(moved, name);
     }
     using function = int (*)(int, const char*, int, const char*, unsigned);
     return next<function>("renameat2")(from_dir, from, to_dir, to, flags);

@@ -40,6 +40,35 @@ bool flush_file(const destination& dest)
     return ::fsync(dest.fd.get()) == 0;
 }
 
+// Swaps the output with the file under the destination's name, and keeps the
+// swap only if that was the file the run looked up and means to replace:
+// anything moved there meanwhile gets its name back, and the run fails. The
+// replaced file, now under the temporary name, is then removed. A file
+// system that cannot swap names has the output renamed over the name.
+bool replace_in_place(const destination& dest)
+{
+    const int folder = dest.folder.get();
+#ifdef RENAME_EXCHANGE
+    if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE) == 0) {
+        struct stat swapped {};
+        if (::fstatat(folder, dest.temporary, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
+            same_file(swapped, dest.previous)) {
+            // Should this fail, the old bytes stay under the temporary name,
+            // as after a crash at this point.
+            (void)::unlinkat(folder, dest.temporary, 0);
+            return true;
+        }
+        (void)::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE);
+        errno = EAGAIN;  // the name led elsewhere a moment ago
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+#endif
+    return ::renameat(folder, dest.temporary, folder, dest.name) == 0;
+}
+
 // Puts the temporary file under the destination's name: over the file it
 // replaces, or, for a name that was free, only if it still is, so that a
 // link or a file that appeared under it meanwhile is neither followed nor
@@ -48,8 +77,8 @@ bool flush_file(const destination& dest)
 bool rename_into_place(const destination& dest)
 {
     const int folder = dest.folder.get();
-    if (!dest.new_name) {
-        return ::renameat(folder, dest.temporary, folder, dest.name) == 0;
+    if (dest.replaces) {
+        return replace_in_place(dest);
     }
 #ifdef RENAME_NOREPLACE
     if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_NOREPLACE) == 0) {
