@@ -90,7 +90,8 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
         std::string argument;
         std::string file_content;  // of pw, when file is named
         strings environment;
-        std::string out;  // what the run prints
+        std::string out;                 // what the run prints
+        std::string password = "tarns";  // the one the output is encoded with
     } cases[] = {
         {"", "tarns\nsecond line", {file, "ZODEVIR_PASSWORD=wrong"}, "encoding...\n"},
         {"", "tarns\r\n", {file}, "encoding...\n"},
@@ -106,6 +107,13 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
          "",
          {"ZODEVIR_PASSWORD_FILE=" + dir / "missing"},
          "Error:Cannot read the password file:" + dir / "missing"},
+        // Only \n or \r\n end a line: a lone \r at the end is the password's.
+        {"", "tarns\r", {file}, "encoding...\n", "tarns\r"},
+        // A file that opens but cannot be read (memory at address 0).
+        {"",
+         "",
+         {"ZODEVIR_PASSWORD_FILE=/proc/self/mem"},
+         "Error:Cannot read the password file:/proc/self/mem"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
@@ -116,7 +124,8 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
         const run_result r = run_zodevir({dir / "in", dir / "out", c.argument, "encode"}, options);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.exit_code, c.out == "encoding...\n" ? 0 : 1);
-        EXPECT_EQ(read_file(dir / "out"), r.exit_code == 0 ? plain_encoded : "");
+        EXPECT_EQ(read_file(dir / "out"),
+                  r.exit_code == 0 ? expected_output(plain, c.password, cipher_mode::encode) : "");
     }
 }
 

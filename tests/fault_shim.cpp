@@ -18,6 +18,18 @@
 //                 while the run holds such signals back
 //   fsetxattr     setting an extended attribute of the temporary file
 //   noreplace     renaming without replacing is not supported (EINVAL)
+//   create_exists the first exclusive create of the temporary file says EEXIST
+//   create_signal SIGTERM arrives just after the temporary file is created
+//   short_write, eintr_write  the first write to the temporary file writes
+//                 half of what it was given, or is interrupted (EINTR)
+//   odd_reads     every read returns at most an odd, changing number of bytes
+//   borrowed      while the run reopens ZODEVIR_RACE for reading only, that
+//                 name and ZODEVIR_RACE_TO trade places
+//   to_link       just before the open for writing, ZODEVIR_RACE becomes a
+//                 link to ZODEVIR_RACE_TO
+// ZODEVIR_SCAN (hex) names bytes the run's memory must not hold at its end:
+// the shim looks for them then and writes "found" or "clean" to
+// ZODEVIR_SCAN_REPORT.
 // Races another user could run, acted out at the moment they matter, on the
 // name ZODEVIR_RACE (a full path):
 //   flip_link     after each lookup (O_PATH) of a name ending as it does,
@@ -44,6 +56,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -111,6 +124,15 @@ void swap_fifo(int dirfd, const char* path, int flags)
     }
 }
 
+// True the first time it is asked for the call.
+bool first_time(int& count)
+{
+    return count++ == 0;
+}
+int create_count = 0;
+int write_count = 0;
+int read_count = 0;
+
 const char* last_part(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
@@ -136,25 +158,89 @@ void race(int dirfd, const char* path, int flags, bool before)
         } else if (fault_is("flip_exchange")) {
             (void)next<rename2>("renameat2")(AT_FDCWD, name, AT_FDCWD, to, RENAME_EXCHANGE);
         }
+    } else if (fault_is("borrowed") && (flags & (O_PATH | O_CREAT | O_ACCMODE)) == 0 &&
+               (flags & O_NONBLOCK) != 0) {
+        (void)next<rename2>("renameat2")(AT_FDCWD, name, AT_FDCWD, to, RENAME_EXCHANGE);
     } else if (before && (flags & O_CREAT) != 0 && (flags & O_EXCL) == 0 &&
                fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
         if (fault_is("vanish")) {
             (void)unlink(name);
         } else if (fault_is("moved_in")) {
             (void)next<int (*)(const char*, const char*)>("rename")(to, name);
+        } else if (fault_is("to_link")) {
+            const std::string link = std::string(name) + ".link";
+            if (symlink(to, link.c_str()) == 0) {
+                (void)next<int (*)(const char*, const char*)>("rename")(link.c_str(), name);
+            }
         }
     }
 }
 
 bool open_fails(int flags)
 {
+    if (fault_is("create_exists") && (flags & O_EXCL) != 0 && first_time(create_count)) {
+        errno = EEXIST;
+        return true;
+    }
     return (fault_is("lookup") && (flags & O_PATH) != 0 && (flags & O_DIRECTORY) == 0) ||
            (fault_is("create") && (flags & O_EXCL) != 0);
+}
+
+// What happens just after an open returned fd.
+void after_open(int fd, int flags)
+{
+    if (fd >= 0 && fault_is("create_signal") && (flags & O_EXCL) != 0) {
+        raise(SIGTERM);
+    }
 }
 
 mode_t mode_argument(int flags, va_list args)
 {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// Looks for the ZODEVIR_SCAN bytes in every writable mapping of the process
+// as it ends, skipping the copy made here to look with.
+__attribute__((destructor)) void scan_memory_at_exit()
+{
+    const char* hex = std::getenv("ZODEVIR_SCAN");
+    const char* report = std::getenv("ZODEVIR_SCAN_REPORT");
+    if (hex == nullptr || report == nullptr) {
+        return;
+    }
+    static unsigned char needle[256];
+    std::size_t length = 0;
+    for (; hex[2 * length] != '\0' && hex[2 * length + 1] != '\0' && length < sizeof needle;
+         ++length) {
+        unsigned value = 0;
+        std::sscanf(hex + 2 * length, "%2x", &value);
+        needle[length] = static_cast<unsigned char>(value);
+    }
+    bool found = false;
+    if (FILE* maps = std::fopen("/proc/self/maps", "r")) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        char permissions[8];
+        char line[512];
+        while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+            if (std::sscanf(line, "%lx-%lx %7s", &start, &end, permissions) != 3 ||
+                permissions[0] != 'r' || permissions[1] != 'w' || end - start > (1ul << 30)) {
+                continue;
+            }
+            const auto* begin = reinterpret_cast<const unsigned char*>(start);
+            for (const unsigned char* at = begin; at + length <= begin + (end - start); ++at) {
+                if (at != needle && *at == needle[0] && std::memcmp(at, needle, length) == 0) {
+                    found = true;
+                    break;
+                }
+            }
+        }
+        std::fclose(maps);
+    }
+    if (FILE* out = std::fopen(report, "w")) {
+        std::fputs(found ? "found" : "clean", out);
+        std::fclose(out);
+    }
 }
 
 }  // namespace
@@ -205,6 +291,7 @@ int openat(int dirfd, const char* path, int flags, ...)
                                      : next<int (*)(int, const char*, int, mode_t)>("openat")(
                                            dirfd, path, flags, mode);
     const int error = errno;
+    after_open(fd, flags);
     race(dirfd, path, flags, false);
     errno = error;
     return fd;
@@ -222,6 +309,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
                                      : next<int (*)(int, const char*, int, mode_t)>("openat64")(
                                            dirfd, path, flags, mode);
     const int error = errno;
+    after_open(fd, flags);
     race(dirfd, path, flags, false);
     errno = error;
     return fd;
@@ -229,6 +317,10 @@ int openat64(int dirfd, const char* path, int flags, ...)
 
 ssize_t read(int fd, void* buffer, size_t size)
 {
+    if (fault_is("odd_reads")) {
+        const size_t most = 1 + 2 * ((static_cast<size_t>(read_count++) * 7919) % 2047);
+        size = size < most ? size : most;
+    }
     return fault_is("read") ? fail()
                             : next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
 }
@@ -237,6 +329,14 @@ ssize_t write(int fd, const void* data, size_t size)
 {
     if (fault_is("write") && is_temporary(fd)) {
         return fail();
+    }
+    if ((fault_is("short_write") || fault_is("eintr_write")) && size > 1 && is_temporary(fd) &&
+        first_time(write_count)) {
+        if (fault_is("eintr_write")) {
+            errno = EINTR;
+            return -1;
+        }
+        size /= 2;
     }
     return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
 }

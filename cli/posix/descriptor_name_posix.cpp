@@ -10,21 +10,52 @@
 #endif
 
 #include <cstdio>
+#include <cstring>
 
 #include "destination_posix.h"
 
 namespace {
 
-// Whether the open folder lies in a process file system (wherever it is
-// mounted: /proc, a container's /proc seen from outside, a second mount).
-// Which of its folders is this process's own descriptor folder is for the
-// pipe test below to tell; no other folder there can hold a file the run
-// could create, so every other one is refused.
-bool in_process_file_system([[maybe_unused]] int folder)
+// Whether the path ends in a component of digits followed by tail; returns
+// where that component starts, or nullptr.
+const char* digits_before(const char* path, const char* end)
+{
+    const char* start = end;
+    while (start > path && start[-1] >= '0' && start[-1] <= '9') {
+        --start;
+    }
+    return start < end && start > path && start[-1] == '/' ? start - 1 : nullptr;
+}
+
+// Whether the open folder is a process's descriptor folder (PID/fd, or
+// PID/task/TID/fd), in a process file system wherever it is mounted: /proc,
+// a container's /proc seen from outside, a second mount. Where the kernel
+// cannot say how it names the folder, it is taken for one.
+bool is_descriptor_folder([[maybe_unused]] int folder)
 {
 #ifdef __linux__
     struct statfs fs {};
-    return ::fstatfs(folder, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+    if (::fstatfs(folder, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        return false;
+    }
+    char where[PATH_MAX];
+    const ssize_t n = ::readlink(proc_path_of(folder).text, where, sizeof where - 1);
+    if (n <= 0) {
+        return true;
+    }
+    where[n] = '\0';
+    const std::size_t length = std::strlen(where);
+    if (length < 3 || std::strcmp(where + length - 3, "/fd") != 0) {
+        return false;
+    }
+    const char* process = digits_before(where, where + length - 3);
+    if (process == nullptr) {
+        return false;
+    }
+    // PID/fd, or PID/task/TID/fd.
+    const char* thread_start = process;
+    return process - where < 5 || std::strncmp(process - 5, "/task", 5) != 0 ||
+           digits_before(where, thread_start - 5) != nullptr;
 #else
     return false;
 #endif
@@ -79,7 +110,7 @@ int named_descriptor(const char* path)
     }
     found_name found;
     for (int hops = 0; hops <= max_link_hops; ++hops) {
-        if (in_process_file_system(where.folder.get())) {
+        if (is_descriptor_folder(where.folder.get())) {
             return is_own_descriptor_folder(where.folder.get()) ? descriptor_number(where.name)
                                                                 : refused_descriptor;
         }

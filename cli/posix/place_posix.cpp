@@ -33,6 +33,20 @@ bool place_of(int at, const char* path, place& out)
     char folder[PATH_MAX];
     const char* name = split_path(path, folder);
     const std::size_t length = std::strlen(name);
+    if (length == 0 && folder[0] != '\0') {
+        // A name ending in a slash names a folder: as for any program
+        // writing it, the folder it lies in must be there, and it is a
+        // folder that cannot be written as a file.
+        std::size_t end = std::strlen(folder);
+        while (end > 1 && folder[end - 1] == '/') {
+            folder[--end] = '\0';  // one look-up, however many slashes
+        }
+        if (std::strcmp(folder, path) != 0 && !place_of(at, folder, out)) {
+            return false;
+        }
+        errno = EISDIR;
+        return false;
+    }
     if (folder[0] == '\0' || length == 0 || length >= sizeof out.name) {
         errno = ENAMETOOLONG;
         return false;
