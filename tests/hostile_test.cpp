@@ -413,6 +413,93 @@ TEST(Hostile, NameChangedJustBeforeItsOpenIsRefusedAndNothingIsCreated)
     }
 }
 
+TEST(Hostile, BusyFileIsReplacedAndEveryStepChecksWhatItReached)
+{
+    SKIP_WITHOUT_SHIM()
+    // A running program (ETXTBSY) and a file under another program's read
+    // lease (EWOULDBLOCK) are replaced; a race at each step after the
+    // lookup is refused, or does not change what the output is given.
+    const struct {
+        std::string busy;  // "program", "lease", or "" for an idle file
+        std::string race;  // the shim's, on out, with "other" as its partner
+        int status;
+        std::string kept;  // out's user.note afterwards; "" when out is kept
+    } cases[] = {
+        {"program", "", 0, "old"},
+        {"lease", "", 0, "old"},
+        {"program", "borrowed", 0, "old"},  // the reopen for reading is checked
+        {"", "to_link", 1, ""},             // the open for writing does not follow a link
+        {"", "flip_exchange", 1, ""},       // the walk must end where the kernel did
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.busy + " " + c.race);
+        const scratch_folder dir;
+        write_file(dir / "in", plain);
+        const std::string out = dir / "out";
+        if (c.busy == "program") {
+            ASSERT_EQ(shell(dir.path, "cp /bin/sleep out"), 0);
+        } else {
+            write_file(out, old_bytes);
+        }
+        ASSERT_EQ(setxattr(out.c_str(), "user.note", "old", 3, 0), 0);
+        write_file(dir / "other", "other");
+        ASSERT_EQ(setxattr((dir / "other").c_str(), "user.note", "new", 3, 0), 0);
+        std::string path = out;
+        std::string partner = dir / "other";
+        if (c.race == "to_link") {
+            // A link to another name of the very same file.
+            ASSERT_EQ(link(out.c_str(), (dir / "hard").c_str()), 0);
+            partner = dir / "hard";
+        } else if (c.race == "flip_exchange") {
+            // Two links of the runner's own, to out and to other, swapped at
+            // each lookup.
+            ASSERT_EQ(symlink("out", (dir / "a").c_str()), 0);
+            ASSERT_EQ(symlink("other", (dir / "b").c_str()), 0);
+            path = dir / "a";
+            partner = dir / "b";
+        }
+        pid_t program = -1;
+        int leased = -1;
+        if (c.busy == "program") {
+            program = fork();
+            if (program == 0) {
+                execl(out.c_str(), "sleep", "10", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            usleep(100000);
+        } else if (c.busy == "lease") {
+            signal(SIGIO, SIG_IGN);  // the lease's break notice
+            leased = open(out.c_str(), O_RDONLY);
+            ASSERT_EQ(fcntl(leased, F_SETLEASE, F_RDLCK), 0);
+        }
+        run_options options = with_fault(c.race, 0);
+        options.environment.push_back("ZODEVIR_RACE=" + path);
+        options.environment.push_back("ZODEVIR_RACE_TO=" + partner);
+        const run_result r = run_zodevir({dir / "in", path, "tarns", "encode"}, options);
+        if (program > 0) {
+            kill(program, SIGKILL);
+            wait_for(program);
+        }
+        close(leased);
+        EXPECT_EQ(r.exit_code, c.status) << r.out;
+        char note[8] = {};
+        if (c.status == 0) {
+            EXPECT_EQ(read_file(out), plain_encoded);
+            EXPECT_EQ(getxattr(out.c_str(), "user.note", note, sizeof note), 3);
+            EXPECT_EQ(std::string(note), c.kept);
+        } else {
+            // Refused before the source is read; nothing written anywhere.
+            EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:" + path);
+            struct stat st {};
+            EXPECT_TRUE(lstat(out.c_str(), &st) == 0 &&
+                        (c.race == "to_link") == S_ISLNK(st.st_mode));
+            EXPECT_EQ(read_file(c.race == "to_link" ? dir / "hard" : out), old_bytes);
+            EXPECT_EQ(read_file(dir / "other"), "other");
+        }
+        EXPECT_EQ(temporary_in(dir.path), "");
+    }
+}
+
 TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
 {
     // Through a second mount of the process file system, as through /proc,
@@ -688,6 +775,14 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
          "log\n" + plain_encoded, "", "encoding...\n"},
         {"$Z in /dev/fd/12 tarns encode 12>>got >out 2>err", 0, "log\n" + plain_encoded,
          "encoding...\n", ""},
+        {"ulimit -n 20000 && $Z in /dev/fd/10500 tarns encode 10500>>got >out 2>err", 0,
+         "log\n" + plain_encoded, "encoding...\n", ""},
+        // Opened to read and write, it is written from where it stands.
+        {"$Z in /dev/fd/3 tarns encode 3<>got >out 2>err", 0, plain_encoded, "encoding...\n", ""},
+        // The caller's descriptor is the run's to use, not to close: the
+        // console text after the output still goes there.
+        {"$Z in /dev/stderr tarns encode >>got 2>&1", 0, "log\nencoding..." + plain_encoded + "\n",
+         "", ""},
         // A link to a descriptor name stays a link.
         {"ln -s /dev/stdout lk && $Z in lk tarns encode >>got 2>err; s=$?; [ -L lk ] && rm lk && "
          "exit $s",
@@ -704,6 +799,13 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
         {"sleep 9 >>got & ln -s /proc/$!/fd/1 other; $Z in other tarns encode >>got 2>err; s=$?; "
          "kill $!; rm other && exit $s",
          1, "log\nencoding...Error:Cannot open the destiny file:other", "", ""},
+        // A link swapped at each lookup between two descriptors: what the
+        // walk names must be what the kernel opened.
+        {"ln -s /proc/self/fd/3 d && ln -s /proc/self/fd/4 e && LD_PRELOAD=$SHIM "
+         "ZODEVIR_FAULT=flip_exchange ZODEVIR_RACE=$PWD/d ZODEVIR_RACE_TO=$PWD/e "
+         "ASAN_OPTIONS=verify_asan_link_order=0 $Z in d tarns encode 3>>got 4>>out 2>err >&2; "
+         "s=$?; rm d e; exit $s",
+         1, "log\n", "", "encoding...Error:Cannot open the destiny file:d"},
         // A direct destination's flush: a failure is a failed write; a file
         // that cannot be flushed at all (EINVAL) is not.
         {"LD_PRELOAD=$SHIM ZODEVIR_FAULT=fsync_direct ASAN_OPTIONS=verify_asan_link_order=0 "

@@ -415,6 +415,11 @@ TEST(Safety, DeviceDestinationIsWrittenDirectly)
         // device over another file is written.
         const std::string z = "'" ZODEVIR_BINARY "' " + first;
         EXPECT_NE(std::system((z + " /dev/fd/3 pw encode 3>" + first + " >/dev/null").c_str()), 0);
+        // And so is the backing file through a descriptor, the loop device
+        // being the source.
+        EXPECT_NE(
+            std::system((z + " /dev/fd/3 pw encode 3>>" + dir / "image" + " >/dev/null").c_str()),
+            0);
         write_file(dir / "other", std::string(1 << 20, 'o'));
         EXPECT_EQ(std::system(("d=$(losetup -f --show " + dir / "other" + ") && " + z +
                                " $d pw encode >/dev/null; s=$?; losetup -d $d; exit $s")
