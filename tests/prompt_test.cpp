@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -50,8 +51,11 @@ enum class job {
 // session leader's group is orphaned, and the kernel does not stop those);
 // the test's process stands in for its shell. With output_on_terminal the
 // run's standard output and error go to the terminal too.
+// Text in typed_ahead is typed before the run starts; with error_fd its
+// standard error goes there instead.
 terminal_run start_on_terminal(std::vector<std::string> args, job as = job::leader,
-                               int ignored_signal = 0, bool output_on_terminal = false)
+                               int ignored_signal = 0, bool output_on_terminal = false,
+                               const std::string& typed_ahead = "", int error_fd = -1)
 {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -62,10 +66,19 @@ terminal_run start_on_terminal(std::vector<std::string> args, job as = job::lead
     }
     argv.push_back(nullptr);
     terminal_run run;
-    run.pid = forkpty(&run.terminal, nullptr, nullptr, nullptr);
+    int slave = -1;
+    EXPECT_EQ(openpty(&run.terminal, &slave, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(write(run.terminal, typed_ahead.data(), typed_ahead.size()),
+              static_cast<ssize_t>(typed_ahead.size()));
+    run.pid = fork();
     if (run.pid == 0) {
+        close(run.terminal);
+        login_tty(slave);
         if (!output_on_terminal) {
             dup2(out[1], STDOUT_FILENO);
+        }
+        if (error_fd >= 0) {
+            dup2(error_fd, STDERR_FILENO);
         }
         if (as != job::leader) {
             signal(SIGTTOU, SIG_IGN);
@@ -96,6 +109,7 @@ terminal_run start_on_terminal(std::vector<std::string> args, job as = job::lead
         execv(argv[0], argv.data());
         _exit(127);
     }
+    close(slave);
     close(out[1]);
     run.output = running{run.pid, out[0], open("/dev/null", O_RDONLY | O_CLOEXEC)};
     return run;
@@ -191,7 +205,8 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
         strings typed;       // keys, one entry a prompt
         std::string out;
         int status;
-        std::string result;  // the destination's content; empty when none is made
+        std::string result;      // the destination's content; empty when none is made
+        std::string ahead = {};  // typed (and echoed) before the prompt: not the password
     } cases[] = {
         {"encode", plain, {"tarns\n", "tarns\n"}, "encoding...\n", 0, plain_encoded},
         {"decode", plain_encoded, {"tarns\n"}, "decoding...\n", 0, plain},
@@ -210,6 +225,7 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
         {"decode", plain, {cut + "\n"}, "Error:The password is too long", 1, ""},
         {"decode", plain, {cut + "\x04b\n"}, "Error:The password is too long", 1, ""},
         {"Encode", plain, {}, "Error:The mode must be encode or decode:Encode", 1, ""},
+        {"encode", plain, {"tarns\n", "tarns\n"}, "encoding...\n", 0, plain_encoded, "early\n"},
     };
     const scratch_folder scan;
     for (const auto& c : cases) {
@@ -231,7 +247,8 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
                 ((asan != nullptr ? asan : "") + std::string(":verify_asan_link_order=0")).c_str(),
                 1);
         }
-        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", c.mode});
+        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", c.mode}, job::leader, 0,
+                                             false, c.ahead);
         unsetenv("LD_PRELOAD");
         unsetenv("ZODEVIR_SCAN");
         unsetenv("ZODEVIR_SCAN_REPORT");
@@ -257,7 +274,9 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
             EXPECT_EQ(read_file(report), "clean") << row;
         }
         if (c.typed.size() == 2 && c.status == 0) {  // a newline after each hidden line
-            EXPECT_EQ(screen, "Password: \r\nPassword again: \r\n") << row;
+            EXPECT_EQ(screen, (c.ahead.empty() ? "" : "early\r\n") +
+                                  std::string("Password: \r\nPassword again: \r\n"))
+                << row;
         }
         if (c.result.empty()) {
             EXPECT_EQ(folder_entries(dir.path), strings{"in"}) << row;
@@ -481,15 +500,24 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         std::size_t size;
         useconds_t pause_us;
         bool shown;
-    } cases[] = {
-        {6, 1 << 20, 300000, true}, {100, 64 << 10, 20000, true}, {8, 64 << 10, 50000, false}};
+        bool error_elsewhere = false;  // standard error on a second terminal
+    } cases[] = {{6, 1 << 20, 300000, true},
+                 {100, 64 << 10, 20000, true},
+                 {8, 64 << 10, 50000, false},
+                 {100, 64 << 10, 20000, true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
         const auto started = std::chrono::steady_clock::now();
-        terminal_run run =
-            start_on_terminal({dir / "in", dir / "out", "tarns", "encode"}, job::leader, 0, true);
+        int other = -1;
+        int other_slave = -1;
+        if (c.error_elsewhere) {
+            ASSERT_EQ(openpty(&other, &other_slave, nullptr, nullptr, nullptr), 0);
+        }
+        terminal_run run = start_on_terminal({dir / "in", dir / "out", "tarns", "encode"},
+                                             job::leader, 0, true, "", other_slave);
+        close(other_slave);
         const int writer = open((dir / "in").c_str(), O_WRONLY);
         const std::string block(c.size, 'x');
         for (std::size_t i = 0; i < c.blocks; ++i) {
@@ -510,6 +538,17 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         EXPECT_EQ(read_file(dir / "out").size(), c.blocks * c.size);
         if (!c.shown) {
             EXPECT_EQ(screen, "encoding...\r\n");
+            continue;
+        }
+        if (c.error_elsewhere) {
+            // The announcement is on the console's terminal only, once; the
+            // other one shows the progress alone, and is left blank.
+            const std::string progress = rest_of_screen(other);
+            close(other);
+            EXPECT_EQ(screen, "encoding...\r\n");
+            EXPECT_NE(progress.find(" MiB/s"), std::string::npos) << progress;
+            EXPECT_EQ(progress.find("encoding"), std::string::npos) << progress;
+            EXPECT_EQ(rendered(progress), strings{""}) << progress;
             continue;
         }
         for (const std::string shown :

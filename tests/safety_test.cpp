@@ -310,7 +310,9 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
                  {027, 0640, ""},
                  // The umask does not apply where there is a default ACL.
                  {022, 0660, "g::rw,o::-"},
-                 {077, 0644, "g::r,o::r"}};
+                 {077, 0644, "g::r,o::r"},
+                 // A mask narrower than the group entry: the kernel's mask.
+                 {022, 0640, "g::rw,u:nobody:rw,m::r"}};
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
@@ -323,6 +325,17 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
         options.umask_value = c.umask_value;
         EXPECT_EQ(run_zodevir({dir / "in", dir / "new", "pw", "encode"}, options).exit_code, 0);
         EXPECT_EQ(mode_of(dir / "new"), c.mode) << "umask " << c.umask_value << c.default_acl;
+        // The ACL is the one the kernel gives a file created there.
+        const std::string acl = "getfacl -c " + dir / "new" + " " + dir / "ref" + " 2>/dev/null";
+        if (!c.default_acl.empty() &&
+            std::system(
+                ("umask 022; : > " + dir / "ref" + " && " + acl + " > " + dir / "acl").c_str()) ==
+                0) {
+            const std::string both = read_file(dir / "acl");
+            const std::size_t gap = both.find("\n\n");
+            ASSERT_NE(gap, std::string::npos) << both;
+            EXPECT_EQ(both.substr(0, gap), both.substr(gap + 2, gap)) << both;
+        }
     }
 }
 
