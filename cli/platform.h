@@ -143,6 +143,11 @@ bool open_destination(const char* path, const source_file& source, destination& 
 // by it, disk space set aside for the output. Failure is harmless.
 void prepare_copy(source_file& source, destination& dest);
 
+// True when the output is kept in a file or on a block device, rather than
+// streamed to a terminal, a pipe, a socket or another character device,
+// whose reader may show it on a terminal.
+bool output_is_stored(const destination& dest);
+
 // Writes all size bytes; false on an error.
 bool write_destination(destination& dest, const void* data, std::size_t size);
 

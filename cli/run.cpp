@@ -10,6 +10,7 @@
 #include "password.h"
 #include "platform.h"
 #include "progress.h"
+#include "shown_name.h"
 #include "transform.h"
 
 namespace {
@@ -30,14 +31,19 @@ constexpr std::size_t block_size = 1024 * 1024;
 
 // A failure's message. On a terminal, where a person reads it, the line is
 // ended and says why, as the system reported it for the call that failed
-// (when one did); elsewhere, where scripts read it, it is printed exactly as
-// it always was.
+// (when one did), and a name that could drive the terminal is quoted;
+// elsewhere, where scripts read it, it is printed exactly as it always was.
 void fail(std::string_view message, std::string_view subject = {}, bool system_call = false)
 {
     const std::string_view reason = system_call ? failure_reason() : std::string_view();
+    const bool terminal = console_is_terminal();
     print(message);
-    print(subject);
-    if (console_is_terminal()) {
+    if (terminal) {
+        write_shown_name(subject, print);
+    } else {
+        print(subject);
+    }
+    if (terminal) {
         if (!reason.empty()) {
             print(" (");
             print(reason);
@@ -59,7 +65,11 @@ void warn_of_other_links(std::uint64_t links, std::string_view target)
     print_error("Warning:");
     print_error(std::string_view(count, n > 0 ? static_cast<std::size_t>(n) : 0));
     print_error(links == 1 ? " other hard link to " : " other hard links to ");
-    print_error(target);
+    if (error_is_terminal()) {
+        write_shown_name(target, print_error);
+    } else {
+        print_error(target);
+    }
     print_error(links == 1 ? " still holds the old bytes\n" : " still hold the old bytes\n");
 }
 
@@ -180,8 +190,13 @@ int run(int argc, char** argv)
         return 1;
     }
     prepare_copy(source, target);
+    // The progress line is drawn only on a terminal line the run owns: not
+    // while the output streams to a terminal, or to a pipe whose reader (cat,
+    // a pager) may show it on the same terminal.
     progress shown;
-    start_progress(shown, source_size(source), announcement);
+    if (output_is_stored(target)) {
+        start_progress(shown, source_size(source), announcement);
+    }
     std::uint64_t written = 0;
     switch (copy_transformed(source, target, key, shown, written)) {
     case copy_result::read_failed:

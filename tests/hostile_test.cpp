@@ -536,6 +536,7 @@ TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
 
 TEST(Hostile, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
 {
+    const machine_lock loops("loop");  // losetup -f picks from one pool
     // Chains of loop devices, an overlay's view of a backing file, and the
     // device under a mounted file system: writing one while reading the
     // other in place would leave it half encoded with no record.
@@ -622,6 +623,8 @@ protected:
             }
         }
     }
+    // Another run of the suite would restore its own saved values under us.
+    const machine_lock held{"sysctl"};
     struct setting {
         std::string name, value, saved;
     };
@@ -880,6 +883,7 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
 
 TEST(Hostile, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
 {
+    const machine_lock loops("loop");  // losetup -f picks from one pool
     // Files on two mounts may share an inode number and still be two files:
     // the output goes to the other one.
     const scratch_folder dir;

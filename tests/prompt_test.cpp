@@ -33,6 +33,27 @@ constexpr bool shim_loads = false;
 constexpr bool shim_loads = true;
 #endif
 
+// Runs started from now on preload the shim with these of its variables;
+// with none, they no longer do. The shim comes before a sanitizer's library,
+// which is harmless, as it only forwards.
+void preload_shim(const strings& variables)
+{
+    static const std::string asan =
+        std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
+    for (const char* name : {"LD_PRELOAD", "ZODEVIR_FAULT", "ZODEVIR_FAULT_ERRNO", "ZODEVIR_SCAN",
+                             "ZODEVIR_SCAN_REPORT"}) {
+        unsetenv(name);
+    }
+    setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+    if (!variables.empty()) {
+        setenv("LD_PRELOAD", ZODEVIR_FAULT_SHIM, 1);
+    }
+    for (const std::string& variable : variables) {
+        const std::size_t equals = variable.find('=');
+        setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+    }
+}
+
 // A run whose controlling terminal is a pseudo-terminal held by the test;
 // its standard output still goes to a pipe.
 struct terminal_run {
@@ -238,20 +259,11 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
         const std::string report = scan / "report";
         unlink(report.c_str());
         if (shim_loads) {
-            setenv("LD_PRELOAD", ZODEVIR_FAULT_SHIM, 1);
-            setenv("ZODEVIR_SCAN", "7461726e73", 1);
-            setenv("ZODEVIR_SCAN_REPORT", report.c_str(), 1);
-            const char* asan = std::getenv("ASAN_OPTIONS");
-            setenv(
-                "ASAN_OPTIONS",
-                ((asan != nullptr ? asan : "") + std::string(":verify_asan_link_order=0")).c_str(),
-                1);
+            preload_shim({"ZODEVIR_SCAN=7461726e73", "ZODEVIR_SCAN_REPORT=" + report});
         }
         terminal_run run = start_on_terminal({dir / "in", dir / "out", "", c.mode}, job::leader, 0,
                                              false, c.ahead);
-        unsetenv("LD_PRELOAD");
-        unsetenv("ZODEVIR_SCAN");
-        unsetenv("ZODEVIR_SCAN_REPORT");
+        preload_shim({});
         std::string screen;
         for (const auto& keys : c.typed) {
             screen += wait_for_text(run.terminal, ": ");
@@ -394,6 +406,8 @@ TEST_F(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
         strings args;
         std::string screen;              // the terminal turns each \n into \r\n
         bool output_on_terminal = true;  // else standard output is a pipe
+        std::string error_to = {};       // a file standard error is opened on to append
+        std::string fault = {};          // the fault shim's call, failed with EACCES
     } cases[] = {
         {{dir / "missing", dir / "out", "tarns", "encode"},
          "encoding...Error:Cannot open the source file:" + dir / "missing" +
@@ -429,13 +443,43 @@ TEST_F(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
          "encoding...Error:Cannot open the source file:" + dir / "missing" +
              " (No such file or directory)\r\n",
          false},
+        // A name that would drive the terminal, or is not UTF-8, is quoted.
+        {{dir / "no\033]0;owned\a\nError:forged", dir / "out", "tarns", "encode"},
+         "encoding...Error:Cannot open the source file:$'" +
+             dir / "no\\E]0;owned\\x07\\nError:forged" + "' (No such file or directory)\r\n"},
+        {{dir / "in", dir / "caf\xff/it's", "tarns", "encode"},
+         "encoding...Error:Cannot open the destiny file:$'" + dir / "caf\\xFF/it\\'s" +
+             "' (No such file or directory)\r\n"},
+        // The run's own refusals say what it found.
+        {{dir / "in", "/dev/stderr", "tarns", "encode"},
+         "encoding...Error:Cannot open the destiny file:/dev/stderr (it is the source file, which "
+         "would be read as it is written)\r\n",
+         true,
+         dir / "in"},
+        {{dir / "in", dir / "out", "tarns", "encode"},
+         "encoding...Error:Cannot open the destiny file:" + dir / "out" +
+             " (no temporary file can be made in its folder: Permission denied)\r\n",
+         true,
+         "",
+         "create"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         if (c.args[0] == "/proc/self/mem" && geteuid() != 0) {
             continue;  // only root may open a process's memory that is not dumpable
         }
-        terminal_run run = start_on_terminal(c.args, job::leader, 0, c.output_on_terminal);
+        if (!c.fault.empty() && !shim_loads) {
+            continue;
+        }
+        const int error_fd =
+            c.error_to.empty() ? -1 : open(c.error_to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (!c.fault.empty()) {
+            preload_shim({"ZODEVIR_FAULT=" + c.fault, "ZODEVIR_FAULT_ERRNO=13"});
+        }
+        terminal_run run =
+            start_on_terminal(c.args, job::leader, 0, c.output_on_terminal, "", error_fd);
+        preload_shim({});
+        close(error_fd);
         end_if_stuck(run.pid);
         const run_result r = finish(run.output);
         EXPECT_EQ(rest_of_screen(run.terminal), c.screen);
@@ -501,10 +545,16 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         useconds_t pause_us;
         bool shown;
         bool error_elsewhere = false;  // standard error on a second terminal
+        // The output to standard output, on the terminal or through a pipe
+        // (whose reader may show it there): then no line is drawn at all.
+        bool to_terminal = false;
+        bool to_pipe = false;
     } cases[] = {{6, 1 << 20, 300000, true},
                  {100, 64 << 10, 20000, true},
                  {8, 64 << 10, 50000, false},
-                 {100, 64 << 10, 20000, true, true}};
+                 {100, 64 << 10, 20000, true, true},
+                 {100, 16, 20000, false, false, true},
+                 {100, 256, 20000, false, false, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
@@ -515,8 +565,10 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         if (c.error_elsewhere) {
             ASSERT_EQ(openpty(&other, &other_slave, nullptr, nullptr, nullptr), 0);
         }
-        terminal_run run = start_on_terminal({dir / "in", dir / "out", "tarns", "encode"},
-                                             job::leader, 0, true, "", other_slave);
+        const bool streamed = c.to_terminal || c.to_pipe;
+        terminal_run run = start_on_terminal(
+            {dir / "in", streamed ? "/dev/stdout" : dir / "out", "tarns", "encode"}, job::leader, 0,
+            !c.to_pipe, "", other_slave);
         close(other_slave);
         const int writer = open((dir / "in").c_str(), O_WRONLY);
         const std::string block(c.size, 'x');
@@ -535,6 +587,12 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         const std::string screen = rest_of_screen(run.terminal);
         close(run.terminal);
         EXPECT_EQ(r.exit_code, 0);
+        if (streamed) {
+            EXPECT_EQ(screen.find("MiB"), std::string::npos) << screen;
+            EXPECT_EQ(c.to_pipe ? screen : r.out, c.to_pipe ? "encoding...\r\n" : "");
+            EXPECT_EQ(r.out.size(), c.to_pipe ? c.blocks * c.size : 0);
+            continue;
+        }
         EXPECT_EQ(read_file(dir / "out").size(), c.blocks * c.size);
         if (!c.shown) {
             EXPECT_EQ(screen, "encoding...\r\n");

@@ -406,6 +406,7 @@ TEST(Safety, NewDestinationInTheRootFolder)
 
 TEST(Safety, DeviceDestinationIsWrittenDirectly)
 {
+    const machine_lock loops("loop");  // losetup -f picks from one pool
     const scratch_folder dir;
     // In place on one block device is refused: cut short, it would be left
     // part encoded. So is one device under two names (two loop devices over

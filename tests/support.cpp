@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,6 +231,21 @@ bool wait_for_temporary(const std::string& folder, off_t size)
         usleep(1000);
     }
     return false;
+}
+
+machine_lock::machine_lock(const std::string& what)
+{
+    const std::string path = "/tmp/zodevir-tests-" + what + ".lock";
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+machine_lock::~machine_lock()
+{
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 scratch_folder::scratch_folder()

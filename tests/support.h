@@ -67,6 +67,18 @@ std::string temporary_in(const std::string& folder);
 // Waits (up to 20 s) until a temporary file of at least size bytes is in folder.
 bool wait_for_temporary(const std::string& folder, off_t size);
 
+// Holds one of the machine's shared things (its fs.protected_* settings, its
+// loop devices) for the test's life, so that tests and test runs that use it
+// take turns, even from two copies of the suite: an exclusive flock on a
+// file named for it in /tmp, which every user can reach.
+struct machine_lock {
+    explicit machine_lock(const std::string& what);
+    ~machine_lock();
+    machine_lock(const machine_lock&) = delete;
+    machine_lock& operator=(const machine_lock&) = delete;
+    int fd = -1;
+};
+
 // A fresh folder, removed with everything in it at the end of the test.
 struct scratch_folder {
     scratch_folder();

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "destination_posix.h"
+#include "reason_posix.h"
 #include "signals_posix.h"
 
 namespace {
@@ -59,8 +60,7 @@ bool replace_in_place(const destination& dest)
             return true;
         }
         (void)::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE);
-        errno = EAGAIN;  // the name led elsewhere a moment ago
-        return false;
+        return refuse_because(EAGAIN, "another file took its name meanwhile, and keeps it");
     }
     if (errno != EINVAL && errno != ENOSYS) {
         return false;
@@ -76,6 +76,7 @@ bool replace_in_place(const destination& dest)
 // name for the file instead, which cannot replace either.
 bool rename_into_place(const destination& dest)
 {
+    static constexpr char taken[] = "something took its name meanwhile, and keeps it";
     const int folder = dest.folder.get();
     if (dest.replaces) {
         return replace_in_place(dest);
@@ -85,11 +86,11 @@ bool rename_into_place(const destination& dest)
         return true;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return false;
+        return errno == EEXIST && refuse_because(EEXIST, taken);
     }
 #endif
     if (::linkat(folder, dest.temporary, folder, dest.name, 0) != 0) {
-        return false;
+        return errno == EEXIST && refuse_because(EEXIST, taken);
     }
     (void)::unlinkat(folder, dest.temporary, 0);  // the output is in place either way
     return true;

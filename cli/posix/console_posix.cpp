@@ -9,10 +9,12 @@
 
 #include "fd_posix.h"
 #include "platform.h"
+#include "reason_posix.h"
 
 namespace {
 
 int console_fd = STDOUT_FILENO;
+const char* own_reason = nullptr;
 
 }  // namespace
 
@@ -36,8 +38,16 @@ bool console_is_terminal()
     return ::isatty(console_fd) == 1;
 }
 
+void give_reason(const char* text)
+{
+    own_reason = text;
+}
+
 std::string_view failure_reason()
 {
+    if (own_reason != nullptr) {
+        return own_reason;
+    }
     return errno != 0 ? std::strerror(errno) : "";
 }
 

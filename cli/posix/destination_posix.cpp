@@ -4,6 +4,7 @@
 // fs.protected_fifos); the run then only ever writes what the kernel agreed
 // to.
 #include "destination_posix.h"
+#include "reason_posix.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,6 +23,10 @@ bool refuse(int error)
     errno = error;
     return false;
 }
+
+constexpr char overlap_reason[] =
+    "it holds what is read from the source, which writing it in place "
+    "would overwrite";
 
 // A folder or file marked append-only or immutable: a temporary file in it
 // could never be renamed or removed, and such a file cannot be replaced.
@@ -45,21 +50,22 @@ bool open_descriptor(int fd, const unique_fd& found, const source_file& source, 
     struct stat st {};
     struct stat named {};
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
-        return refuse(EBADF);
+        return refuse_because(EBADF, "that descriptor is not open for writing");
     }
     if (::fstat(fd, &st) != 0 || ::fstat(found.get(), &named) != 0) {
         return false;
     }
     if (!same_file(st, named)) {
-        return refuse(EAGAIN);  // the name led elsewhere a moment ago
+        return refuse_because(EAGAIN, "the name led elsewhere while it was opened");
     }
     // Reading a file while writing it through another descriptor would
     // overwrite what is yet to be read, or, appending, never end.
     if (S_ISREG(st.st_mode) && same_file(st, source.st)) {
-        return refuse(EINVAL);
+        return refuse_because(EINVAL,
+                              "it is the source file, which would be read as it is written");
     }
     if (overlapping_storage(fd, st, source.fd.get(), source.st)) {
-        return refuse(EBUSY);
+        return refuse_because(EBUSY, overlap_reason);
     }
     out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     return out.fd.valid();
@@ -79,7 +85,8 @@ bool take_folder(place& where, destination& out)
         out.folder = std::move(where.folder);
     }
     std::memcpy(out.name, where.name, sizeof out.name);
-    return !unchangeable(out.folder.get()) || refuse(EPERM);
+    return !unchangeable(out.folder.get()) ||
+           refuse_because(EPERM, "its folder is marked append-only or immutable");
 }
 
 // A rename into a sticky folder replaces only files the caller owns, unless
@@ -140,7 +147,7 @@ opened open_for_writing(const place& where, const struct stat& st, int flags, un
     if (!same_file(got, st)) {
         remove_if_created(where, fd.get(), since);
         fd = unique_fd();
-        errno = EAGAIN;  // the name led elsewhere a moment ago
+        refuse_because(EAGAIN, "another file took its name while it was opened");
         return opened::elsewhere;
     }
     return opened::file;
@@ -183,7 +190,8 @@ bool open_existing(place& where, const found_name& file, const source_file& sour
             return false;
         }
         out.fd = std::move(writable);
-        return !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) || refuse(EBUSY);
+        return !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) ||
+               refuse_because(EBUSY, overlap_reason);
     }
     // Opening for writing asks the kernel whether this user may write the
     // file (permissions, ACLs, append-only or immutable marks, sticky
@@ -199,8 +207,12 @@ bool open_existing(place& where, const found_name& file, const source_file& sour
     if (!take_folder(where, out) || ::fstat(out.folder.get(), &folder) != 0) {
         return false;
     }
-    if (!may_replace(folder, st) || unchangeable(file.fd.get())) {
-        return refuse(EPERM);  // as the rename, or the write, would say
+    // Refused as the rename, or the write, would refuse.
+    if (!may_replace(folder, st)) {
+        return refuse_because(EPERM, "it is another user's file in a sticky folder");
+    }
+    if (unchangeable(file.fd.get())) {
+        return refuse_because(EPERM, "it is marked append-only or immutable");
     }
     out.replaces = true;
     out.previous = st;
@@ -242,7 +254,8 @@ bool open_destination(const char* path, const source_file& source, destination& 
         }
         if (fd == refused_descriptor) {
             // Another process's descriptor, or a name that is no descriptor.
-            return refuse(file.valid() ? EACCES : ENOENT);
+            return file.valid() ? refuse_because(EACCES, "it is another process's descriptor")
+                                : refuse(ENOENT);
         }
         return file.valid() ? open_descriptor(fd, file, source, out) : refuse(EBADF);
     }
@@ -270,7 +283,7 @@ bool open_destination(const char* path, const source_file& source, destination& 
             return false;
         }
         if (found.exists != file.valid() || (found.exists && !same_file(found.st, st))) {
-            return refuse(EAGAIN);  // the links changed a moment ago
+            return refuse_because(EAGAIN, "its links changed while it was opened");
         }
         if (!found.exists) {
             return open_new(where, out);  // a link to a file not yet there

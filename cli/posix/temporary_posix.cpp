@@ -8,9 +8,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "destination_posix.h"
+#include "reason_posix.h"
 #include "signals_posix.h"
 
 namespace {
@@ -23,6 +25,15 @@ constexpr off_t writeback_step = 8 << 20;
 // A source that fits one block of the run is read in one go: read-ahead
 // advice would only cost system calls.
 constexpr off_t advice_threshold = 1 << 20;
+
+// Says, to a person, why no temporary file could be made.
+bool temporary_refused(int error)
+{
+    static char text[160];
+    std::snprintf(text, sizeof text, "no temporary file can be made in its folder: %s",
+                  std::strerror(error));
+    return refuse_because(error, text);
+}
 
 }  // namespace
 
@@ -59,10 +70,10 @@ bool create_temporary(destination& dest)
             return true;
         }
         if (error != EEXIST) {
-            return false;
+            return temporary_refused(error);
         }
     }
-    return false;
+    return temporary_refused(EEXIST);
 }
 
 void prepare_copy(source_file& source, destination& dest)
@@ -84,6 +95,13 @@ void prepare_copy(source_file& source, destination& dest)
 #else
     (void)dest;
 #endif
+}
+
+bool output_is_stored(const destination& dest)
+{
+    struct stat st {};
+    return dest.temporary[0] != '\0' ||
+           (::fstat(dest.fd.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)));
 }
 
 bool write_destination(destination& dest, const void* data, std::size_t size)

@@ -189,6 +189,11 @@ void prepare_copy(source_file& source, destination& dest)
     }
 }
 
+bool output_is_stored(const destination& dest)
+{
+    return dest.temporary || ::GetFileType(handle_of(dest.handle)) == FILE_TYPE_DISK;
+}
+
 bool write_destination(destination& dest, const void* data, std::size_t size)
 {
     if (!write_all(handle_of(dest.handle), data, size)) {
