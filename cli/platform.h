@@ -45,6 +45,10 @@ void print_error(std::string_view text);
 bool error_is_terminal();
 bool console_is_error_terminal();
 
+// The width of the terminal standard error shows on, in columns; 0 when it
+// is not known.
+int error_terminal_columns();
+
 // Milliseconds from some fixed moment, never going back.
 std::uint64_t monotonic_ms();
 

@@ -795,7 +795,7 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
          "log\n" + plain_encoded, "", "encoding...\n"},
         {"$Z in /dev/fd/12 tarns encode 12>>got >out 2>err", 0, "log\n" + plain_encoded,
          "encoding...\n", ""},
-        {"ulimit -n 20000 && $Z in /dev/fd/10500 tarns encode 10500>>got >out 2>err", 0,
+        {"ulimit -n 11000 && $Z in /dev/fd/10500 tarns encode 10500>>got >out 2>err", 0,
          "log\n" + plain_encoded, "encoding...\n", ""},
         // Opened to read and write, it is written from where it stands.
         {"$Z in /dev/fd/3 tarns encode 3<>got >out 2>err", 0, plain_encoded, "encoding...\n", ""},

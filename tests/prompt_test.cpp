@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -549,11 +550,14 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         // (whose reader may show it there): then no line is drawn at all.
         bool to_terminal = false;
         bool to_pipe = false;
+        unsigned short columns = 0;  // the terminal's width, when not 80
     } cases[] = {{6, 1 << 20, 300000, true},
                  {100, 64 << 10, 20000, true},
                  {8, 64 << 10, 50000, false},
                  {100, 64 << 10, 20000, true, true},
                  {100, 16, 20000, false, false, true},
+                 {100, 64 << 10, 20000, true, false, false, false, 40},
+                 {100, 64 << 10, 20000, true, false, false, false, 20},
                  {100, 256, 20000, false, false, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
@@ -570,6 +574,10 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
             {dir / "in", streamed ? "/dev/stdout" : dir / "out", "tarns", "encode"}, job::leader, 0,
             !c.to_pipe, "", other_slave);
         close(other_slave);
+        const winsize size{c.columns, c.columns, 0, 0};
+        if (c.columns != 0) {
+            ASSERT_EQ(ioctl(run.terminal, TIOCSWINSZ, &size), 0);
+        }
         const int writer = open((dir / "in").c_str(), O_WRONLY);
         const std::string block(c.size, 'x');
         for (std::size_t i = 0; i < c.blocks; ++i) {
@@ -609,10 +617,12 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
             EXPECT_EQ(rendered(progress), strings{""}) << progress;
             continue;
         }
-        for (const std::string shown :
-             {"\rencoding... ", " MiB/s", " MiB written, flushing to the disk"}) {
-            EXPECT_NE(screen.find(shown), std::string::npos) << screen;
-        }
+        // A narrow terminal drops the fields that do not fit.
+        EXPECT_NE(screen.find("\rencoding... "), std::string::npos) << screen;
+        EXPECT_EQ(screen.find(" MiB/s") != std::string::npos, c.columns == 0 || c.columns > 30);
+        EXPECT_EQ(screen.find(" MiB written, flushing to the disk") != std::string::npos,
+                  c.columns == 0)
+            << screen;
         // At most one redraw a quarter of a second after the first second,
         // then the flushing line and the erase.
         std::size_t draws = 0;
@@ -621,6 +631,11 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
             ++draws;
         }
         EXPECT_LE(draws, (took - 1000) / 250 + 4) << screen;
+        // Each redraw fits the terminal's width, short of its last column.
+        for (std::size_t at = 0, next; at < screen.size(); at = next + 1) {
+            next = std::min(screen.find_first_of("\r\n", at), screen.size());
+            EXPECT_LT(next - at, c.columns != 0 ? c.columns : 80u) << screen;
+        }
         // Erased as the screen shows it: only the announcement is left.
         EXPECT_EQ(rendered(screen), (strings{"encoding...", ""})) << screen;
     }

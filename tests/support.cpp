@@ -236,7 +236,7 @@ bool wait_for_temporary(const std::string& folder, off_t size)
 machine_lock::machine_lock(const std::string& what)
 {
     const std::string path = "/tmp/zodevir-tests-" + what + ".lock";
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
 }

@@ -1,5 +1,6 @@
 // The console text of a run: standard output, or standard error when the
 // output itself goes to standard output.
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,6 +68,12 @@ bool console_is_error_terminal()
     struct stat error {};
     return error_is_terminal() && console_is_terminal() && ::fstat(console_fd, &console) == 0 &&
            ::fstat(STDERR_FILENO, &error) == 0 && console.st_rdev == error.st_rdev;
+}
+
+int error_terminal_columns()
+{
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 std::uint64_t monotonic_ms()

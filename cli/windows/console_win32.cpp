@@ -103,6 +103,14 @@ bool console_is_error_terminal()
     return console_is_terminal() && error_is_terminal();
 }
 
+int error_terminal_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    return ::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info) != 0
+               ? info.srWindow.Right - info.srWindow.Left + 1
+               : 0;
+}
+
 std::uint64_t monotonic_ms()
 {
     return ::GetTickCount64();
