@@ -158,6 +158,33 @@ struct scratch_folder {
     fs::path path;
 };
 
+// Makes a symbolic link in folder; under wine, whose CreateSymbolicLinkW
+// makes nothing, a Unix link. Check that it is there.
+void make_link(const fs::path& folder, const std::wstring& name, const std::wstring& target)
+{
+    const fs::path link = folder / name;
+    using unix_name = char*(CDECL*)(const wchar_t*);
+    const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if ((CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) &&
+         GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) ||
+        to_unix == nullptr) {
+        return;
+    }
+    const std::string where = to_unix(link.c_str());
+    std::wstring ln = L"start.exe /wait /unix /bin/ln -s " + target + L" " +
+                      std::wstring(where.begin(), where.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, ln.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+}
+
 TEST(Windows, RunsAsOnLinux)
 {
     const std::wstring unicode = L"f\u00efl\u00e9-\u03a9-\U0001F600.txt";
@@ -274,31 +301,8 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     // A symbolic link stays a link; the file it leads to gets the output.
     // Under wine, whose CreateSymbolicLinkW makes nothing, a Unix link.
     write_file(dir.path / L"target", old_bytes);
-    const auto make_link = [&](const std::wstring& name, const std::wstring& target) {
-        const fs::path link = dir.path / name;
-        using unix_name = char*(CDECL*)(const wchar_t*);
-        const auto to_unix = reinterpret_cast<unix_name>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-        if ((CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) &&
-             GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) ||
-            to_unix == nullptr) {
-            return;
-        }
-        const std::string where = to_unix(link.c_str());
-        std::wstring ln = L"start.exe /wait /unix /bin/ln -s " + target + L" " +
-                          std::wstring(where.begin(), where.end());
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessW(nullptr, ln.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                           &startup, &process)) {
-            WaitForSingleObject(process.hProcess, INFINITE);
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-        }
-    };
     const fs::path link = dir.path / L"link";
-    make_link(L"link", L"target");
+    make_link(dir.path, L"link", L"target");
     if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "no symbolic links here";
     }
@@ -309,7 +313,7 @@ TEST(Windows, DestinationKeepsItsRealNameAndLinksStayLinks)
     write_file(dir.path / L"target", old_bytes);
     EXPECT_EQ(read_file(link), old_bytes) << "the link was replaced by a file";
     // A link to nothing is refused, and stays a link.
-    make_link(L"dangling", L"nowhere");
+    make_link(dir.path, L"dangling", L"nowhere");
     const run_result r = run(L"in dangling tarns encode", dir.path);
     EXPECT_EQ(r.status, 1u);
     EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:dangling");
@@ -344,6 +348,72 @@ TEST(Windows, StandardOutputsFileAndAHeldFileAreWritten)
     holder.join();
     EXPECT_EQ(waited.status, 0u) << waited.out;
     EXPECT_EQ(read_file(dir.path / L"held"), plain_encoded);
+    // Standard output's file is known by its identity, through a linked
+    // folder too.
+    CreateDirectoryW((dir.path / L"real").c_str(), nullptr);
+    make_link(dir.path, L"via", L"real");
+    if (GetFileAttributesW((dir.path / L"via").c_str()) != INVALID_FILE_ATTRIBUTES) {
+        const run_result linked = run(L"in via\\out tarns encode", dir.path,
+                                      dir.path / L"via" / L"out", dir.path / L"console");
+        EXPECT_EQ(linked.status, 0u);
+        EXPECT_EQ(read_file(dir.path / L"real" / L"out"), plain_encoded);
+        EXPECT_EQ(read_file(dir.path / L"console"), "encoding...\n");
+    }
+}
+
+TEST(Windows, NewFileInADrivesRootFolder)
+{
+    // The root folder of the drive the temporary files are on, where this
+    // user may make a file there at all (under wine, or as an administrator).
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    const fs::path root = fs::temp_directory_path().root_path();
+    const fs::path probe = root / (L"zodevir-probe-" + std::to_wstring(GetCurrentProcessId()));
+    HANDLE made = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+        GTEST_SKIP() << "this user may not make files in " << root.string();
+    }
+    CloseHandle(made);
+    const fs::path target = root / (L"zodevir-new-" + std::to_wstring(GetCurrentProcessId()));
+    const run_result r = run(L"in \"" + target.wstring() + L"\" tarns encode", dir.path);
+    EXPECT_EQ(r.status, 0u) << r.out;
+    EXPECT_EQ(read_file(target), plain_encoded);
+    DeleteFileW(target.c_str());
+}
+
+TEST(Windows, TheFolderOfANameInAVolumesRootIsTheRootFolder)
+{
+    // \\?\D: opens the volume, not its root folder (Naming Files, Paths, and
+    // Namespaces: "\\.\C:" and "\\?\C:" name the volume); wine cannot show it.
+    const struct {
+        const wchar_t* folder;  // what precedes the name's last backslash
+        bool root;
+    } cases[] = {
+        {L"\\\\?\\D:", true},
+        {L"\\\\?\\D:\\sub", false},
+        {L"\\\\?\\UNC\\server\\share", true},
+        {L"\\\\?\\UNC\\server\\share\\sub", false},
+        {L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}", true},
+        {L"C:", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_volume_root(c.folder, wcslen(c.folder)), c.root)
+            << fs::path(c.folder).string();
+    }
+}
+
+TEST(Windows, NameWithALoneSurrogateIsNotWrittenUnderAnother)
+{
+    // NTFS allows it; UTF-8 has no form for it. Refused, and no file is made
+    // under the name with a replacement character instead.
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    const auto before = entries(dir.path);
+    const run_result r = run(L"in o\xD800 tarns encode", dir.path);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:o\xEF\xBF\xBD");
+    EXPECT_EQ(entries(dir.path), before);
 }
 
 TEST(Windows, NewFilesInheritOnlyWhatTheFolderHandsDownToFiles)
@@ -435,6 +505,13 @@ TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)
         EXPECT_EQ(begin, c.before.size()) << c.password.size();
         EXPECT_EQ(end, c.before.size() + c.password.size()) << c.password.size();
     }
+    // The ANSI copy under code page 932: the second byte of 0x95 0x5C is no
+    // backslash, so the quote after it ends the argument.
+    const std::string line = "z.exe \"d\x95\\\" out Zs3cretPw encode";
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    EXPECT_TRUE(argument_span(line.c_str(), 3, begin, end, 932));
+    EXPECT_EQ(line.substr(begin, end - begin), "Zs3cretPw");
 }
 
 TEST(Windows, BannerLinesEndWithCarriageReturnAndLineFeed)

@@ -15,14 +15,18 @@ namespace {
 // old file where the run can find it.
 wchar_t backup_path[path_capacity];
 
-// The folder the destination lies in, as a full path.
+// The folder the destination lies in, as a full path. The root folder of a
+// drive or a share keeps its backslash: \\?\D: names the volume itself.
 bool folder_of_target(wchar_t* folder)
 {
     const wchar_t* slash = wcsrchr(target_path, L'\\');
     if (slash == nullptr) {
         return false;
     }
-    const auto length = static_cast<std::size_t>(slash - target_path);
+    auto length = static_cast<std::size_t>(slash - target_path);
+    if (is_volume_root(target_path, length)) {
+        ++length;
+    }
     wmemcpy(folder, target_path, length);
     folder[length] = L'\0';
     return true;

@@ -83,20 +83,29 @@ bool is_busy(DWORD error)
 
 bool is_standard_output(const char* path)
 {
-    // Decided by name, without opening the destination: opening a named pipe
-    // would take its only connection.
+    // Decided by file identity (volume and file index), as the run decides
+    // whether two names are one file: links, junctions and substituted or
+    // mapped drives lead to the same file under another name.
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     static wchar_t given[path_capacity];
-    static wchar_t named[path_capacity];
-    static wchar_t shown[path_capacity];
     if (out == INVALID_HANDLE_VALUE || out == nullptr || ::GetFileType(out) != FILE_TYPE_DISK ||
-        !to_system_path(path, given, path_capacity) || !real_path_of(out, shown)) {
+        is_unrepresentable(path) || !to_system_path(path, given, path_capacity)) {
         return false;
     }
-    // An 8.3 name counts by its long name.
-    const DWORD n = ::GetLongPathNameW(given, named, static_cast<DWORD>(path_capacity));
-    const wchar_t* compared = n > 0 && n < path_capacity ? named : given;
-    return ::CompareStringOrdinal(compared, -1, shown, -1, TRUE) == CSTR_EQUAL;
+    // A device (\\.\...) is never standard output's disk file, and opening
+    // one, a named pipe, would take its only connection.
+    if (wcsncmp(given, L"\\\\.\\", 4) == 0) {
+        return false;
+    }
+    HANDLE file = ::CreateFileW(given, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool same = same_file(out, file);
+    ::CloseHandle(file);
+    return same;
 }
 
 // The source plays no part on Windows: a disk file, even the source itself,
@@ -108,6 +117,10 @@ bool is_standard_output(const char* path)
 bool open_destination(const char* path, const source_file& source, destination& out)
 {
     static wchar_t wide[path_capacity];
+    if (is_unrepresentable(path)) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
     if (!to_system_path(path, wide, path_capacity)) {
         return false;
     }

@@ -10,6 +10,37 @@
 #include "platform.h"
 #include "text_win32.h"
 
+// The C run-time library's own copies of the environment: the one wmain was
+// handed, the narrow one main would have been, and those getenv reads.
+extern "C" {
+__declspec(dllimport) extern char** __initenv;
+__declspec(dllimport) extern wchar_t** __winitenv;
+}
+
+namespace {
+
+// Zeroes the value of the variable name (ASCII) in a block of NAME=VALUE
+// entries.
+template <typename Char>
+void wipe_in(Char** block, const char* name)
+{
+    for (; block != nullptr && *block != nullptr; ++block) {
+        Char* entry = *block;
+        std::size_t i = 0;
+        while (name[i] != '\0' && entry[i] != 0 &&
+               (entry[i] == name[i] || (entry[i] ^ 0x20) == name[i])) {
+            ++i;
+        }
+        if (name[i] == '\0' && entry[i] == '=') {
+            for (Char* at = entry + i + 1; *at != 0; ++at) {
+                *static_cast<volatile Char*>(at) = 0;
+            }
+        }
+    }
+}
+
+}  // namespace
+
 variable environment_value(const char* name, bool password, char*& value)
 {
     static char converted[2][32768 * 3];
@@ -29,6 +60,10 @@ variable environment_value(const char* name, bool password, char*& value)
         // environment's copies go now.
         ::SecureZeroMemory(wide, wcslen(wide) * sizeof(wchar_t));
         ::SetEnvironmentVariableW(wide_name, nullptr);
+        wipe_in(__winitenv, name);
+        wipe_in(__initenv, name);
+        wipe_in(_wenviron, name);
+        wipe_in(_environ, name);
     }
     value = out;
     return ok ? variable::set : variable::unrepresentable;

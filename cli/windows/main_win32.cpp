@@ -47,6 +47,14 @@ int wmain(int argc, wchar_t** argv)
             next[1] = '\0';
             converted = true;
         }
+        // A name with no UTF-8 form (a lone surrogate) reaches the run as
+        // its messages can show it, marked so that no file is opened by it.
+        if (!converted && !password && (i == 1 || i == 2) &&
+            ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, next, static_cast<int>(room), nullptr,
+                                  nullptr) > 0) {
+            mark_unrepresentable(next);
+            converted = true;
+        }
         if (!converted) {
             if (password) {
                 print("Error:The password cannot be represented in the system code page");

@@ -2,6 +2,8 @@
 // Windows.
 #include <windows.h>
 
+#include <corecrt_startup.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -157,10 +159,13 @@ void scrub_password(char* password)
     }
     // Every copy of the command line that another process, or a crash dump,
     // could read: the process's own (wide, and the ANSI one the system made
-    // of it), the C run-time library's argument blocks (wmain was handed a
-    // copy of them), and the argument wmain received.
+    // of it), the C run-time library's copies of the whole line (_wcmdln,
+    // _acmdln) and its argument blocks (wmain was handed a copy of them),
+    // and the argument wmain received.
     blank_password_in(::GetCommandLineW());
     blank_password_in(::GetCommandLineA());
+    blank_password_in(_wcmdln);
+    blank_password_in(_acmdln);
     zero_argument(__wargv, __argc);
     zero_argument(__argv, __argc);
     scrub_memory(password_argument, wcslen(password_argument) * sizeof(wchar_t));

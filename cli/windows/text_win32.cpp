@@ -21,7 +21,9 @@ bool to_wide(const char* text, wchar_t* out, std::size_t capacity)
 
 bool to_utf8(const wchar_t* text, char* out, std::size_t capacity)
 {
-    return ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out, clamp(capacity), nullptr, nullptr) > 0;
+    // A lone surrogate fails rather than silently becoming U+FFFD.
+    return ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, clamp(capacity),
+                                 nullptr, nullptr) > 0;
 }
 
 bool to_code_page(const wchar_t* text, char* out, std::size_t capacity)
@@ -82,11 +84,24 @@ bool to_system_path(const char* path, wchar_t* out, std::size_t capacity)
 
 namespace {
 
+// The length of the character at line[at]: a wide unit, or one or two bytes
+// in the code page.
+std::size_t character_length(const wchar_t*, std::size_t, UINT)
+{
+    return 1;
+}
+std::size_t character_length(const char* line, std::size_t at, UINT code_page)
+{
+    return ::IsDBCSLeadByteEx(code_page, static_cast<BYTE>(line[at])) && line[at + 1] != '\0' ? 2
+                                                                                              : 1;
+}
+
 // As the system's msvcrt.dll splits a command line, which mingw programs
 // use: its older rule, by which "" inside quotes is a quote character and
 // ends the quoted part (the C run-times since 2008 stay inside the quotes).
 template <typename Char>
-bool split_argument(const Char* line, int index, std::size_t& begin, std::size_t& end)
+bool split_argument(const Char* line, int index, std::size_t& begin, std::size_t& end,
+                    UINT code_page)
 {
     std::size_t at = 0;
     // The program's name: up to the closing quote, or to white space, with
@@ -118,7 +133,7 @@ bool split_argument(const Char* line, int index, std::size_t& begin, std::size_t
             }
             if (line[at] != '"') {
                 if (backslashes == 0) {
-                    ++at;  // an ordinary character
+                    at += character_length(line, at, code_page);  // an ordinary character
                 }
                 continue;
             }
@@ -143,10 +158,45 @@ bool split_argument(const Char* line, int index, std::size_t& begin, std::size_t
 
 bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end)
 {
-    return split_argument(line, index, begin, end);
+    return split_argument(line, index, begin, end, CP_ACP);
 }
 
-bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end)
+bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end,
+                   UINT code_page)
 {
-    return split_argument(line, index, begin, end);
+    return split_argument(line, index, begin, end, code_page);
+}
+
+bool is_volume_root(const wchar_t* path, std::size_t length)
+{
+    if (length < 4 || wcsncmp(path, L"\\\\?\\", 4) != 0) {
+        return false;
+    }
+    std::size_t separators = 0;
+    for (std::size_t i = 4; i < length; ++i) {
+        separators += path[i] == L'\\' ? 1 : 0;
+    }
+    // D: or Volume{...} alone; UNC\server\share.
+    const bool unc = length >= 8 && wcsncmp(path + 4, L"UNC\\", 4) == 0;
+    return separators == (unc ? 2u : 0u);
+}
+
+namespace {
+const char* unrepresentable[2] = {};
+}  // namespace
+
+void mark_unrepresentable(const char* argument)
+{
+    for (const char*& slot : unrepresentable) {
+        if (slot == nullptr) {
+            slot = argument;
+            return;
+        }
+    }
+}
+
+bool is_unrepresentable(const char* argument)
+{
+    return argument != nullptr &&
+           (argument == unrepresentable[0] || argument == unrepresentable[1]);
 }

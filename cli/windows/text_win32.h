@@ -21,8 +21,23 @@ bool to_system_path(const char* path, wchar_t* out, std::size_t capacity);
 // command line, split as the C run-time library splits it for wmain:
 // [begin, end), quotes and backslashes included. False when there are not
 // that many arguments. The ANSI form splits GetCommandLineA's copy.
+// The ANSI form takes a double-byte code page's lead byte and the byte after
+// it as one character, as the run-time library does (a trail byte may be a
+// backslash's or a quote's).
 bool argument_span(const wchar_t* line, int index, std::size_t& begin, std::size_t& end);
-bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end);
+bool argument_span(const char* line, int index, std::size_t& begin, std::size_t& end,
+                   UINT code_page = CP_ACP);
+
+// Whether the first length characters of a full path (\\?\D:, \\?\UNC\server\share,
+// \\?\Volume{...}) name a volume, whose root folder is that and a backslash.
+bool is_volume_root(const wchar_t* path, std::size_t length);
+
+// Marks an argument whose UTF-16 text had no UTF-8 form (a lone surrogate,
+// which NTFS allows in names), given to the run as converted with
+// replacement characters: no file may be opened under that name, which is
+// not the one the user gave.
+void mark_unrepresentable(const char* argument);
+bool is_unrepresentable(const char* argument);
 
 // Converts UTF-8 text to UTF-16 into out (capacity characters, terminator
 // included). False when it does not fit or is not valid UTF-8.
