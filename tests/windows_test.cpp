@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,8 +35,11 @@ fs::path zodevir_exe()
 
 // Runs zodevir.exe with the given command line tail in folder; its output
 // goes to output_file instead when one is named.
+// With started, the process (a handle of its own, for the caller to close)
+// is handed there as soon as it runs.
 run_result run(const std::wstring& arguments, const fs::path& folder,
-               const fs::path& output_file = {}, const fs::path& error_file = {})
+               const fs::path& output_file = {}, const fs::path& error_file = {},
+               std::atomic<HANDLE>* started_process = nullptr)
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr;
@@ -72,6 +77,12 @@ run_result run(const std::wstring& arguments, const fs::path& folder,
         }
     }
     EXPECT_TRUE(started) << start_error;
+    HANDLE own = nullptr;
+    if (started && started_process != nullptr &&
+        DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &own, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+        started_process->store(own);
+    }
     CloseHandle(write_end);
     CloseHandle(null);
     for (HANDLE redirected : {file, error}) {
@@ -477,6 +488,92 @@ TEST(Windows, NamedPipeDestinationWithOutputToAFile)
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(read_file(dir.path / L"console"), "encoding...\n");
     EXPECT_EQ(received, plain_encoded);
+}
+
+// wine formats the strings its traces could print (debugstr, as L"..." with
+// backslashes doubled) into a buffer of its own even with tracing off: a
+// copy there, after a doubled backslash or an opening L", is wine's, and
+// Windows has none.
+bool in_wine_trace_text(std::string_view seen, std::size_t at)
+{
+    static const bool wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll"), "wine_get_version") != nullptr;
+    const std::string_view before = seen.substr(at > 96 ? at - 96 : 0, at > 96 ? 96 : at);
+    return wine && (before.find("\\\\") != std::string_view::npos ||
+                    (before.size() >= 2 && before.substr(before.size() - 2) == "L\""));
+}
+
+// Whether the process's readable memory holds text, as bytes or as UTF-16.
+bool memory_holds(HANDLE process, const std::string& text)
+{
+    const std::wstring wide(text.begin(), text.end());
+    const std::string forms[] = {
+        text, std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2)};
+    MEMORY_BASIC_INFORMATION region{};
+    std::vector<char> chunk;
+    for (char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;
+         at = static_cast<char*>(region.BaseAddress) + region.RegionSize) {
+        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE;
+        if (region.State != MEM_COMMIT || (region.Protect & readable) == 0 ||
+            (region.Protect & PAGE_GUARD) != 0) {
+            continue;
+        }
+        chunk.resize(region.RegionSize);
+        SIZE_T got = 0;
+        if (!ReadProcessMemory(process, region.BaseAddress, chunk.data(), chunk.size(), &got)) {
+            continue;
+        }
+        const std::string_view seen(chunk.data(), got);
+        for (const std::string& form : forms) {
+            for (std::size_t f = seen.find(form); f != std::string_view::npos;
+                 f = seen.find(form, f + 1)) {
+                if (!in_wine_trace_text(seen, f)) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+TEST(Windows, NoCopyOfThePasswordIsLeftOnceTheTableIsBuilt)
+{
+    // Read while the run waits on its source, a pipe: the command line's
+    // copies (the run-time's _acmdln and _wcmdln among them) and the
+    // environment's (_environ, __winitenv) hold the password no more.
+    const struct {
+        std::wstring password;  // the argument
+        std::string secret;     // what must not be found
+        std::wstring variable;  // ZODEVIR_PASSWORD, when set
+    } cases[] = {{L"Zs3cretPw", "Zs3cretPw", L""}, {L"\"\"", "Zs3cretEnv", L"Zs3cretEnv"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secret);
+        const scratch_folder dir;
+        const std::wstring name =
+            L"\\\\.\\pipe\\zodevir-secret-" + std::to_wstring(GetCurrentProcessId());
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+        SetEnvironmentVariableW(L"ZODEVIR_PASSWORD",
+                                c.variable.empty() ? nullptr : c.variable.c_str());
+        run_result r;
+        std::atomic<HANDLE> process{nullptr};
+        std::thread runner([&] {
+            r = run(name + L" out " + c.password + L" encode", dir.path, dir.path / L"o", {},
+                    &process);
+        });
+        ConnectNamedPipe(pipe, nullptr);
+        SetEnvironmentVariableW(L"ZODEVIR_PASSWORD", nullptr);
+        while (process.load() == nullptr) {
+            Sleep(1);
+        }
+        EXPECT_FALSE(memory_holds(process.load(), c.secret));
+        CloseHandle(process.load());
+        CloseHandle(pipe);
+        runner.join();
+        EXPECT_EQ(r.status, 0u);
+    }
 }
 
 TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)

@@ -8,6 +8,7 @@
 
 #include "password.h"
 #include "platform.h"
+#include "sweep_win32.h"
 #include "text_win32.h"
 
 // The C run-time library's own copies of the environment: the one wmain was
@@ -64,6 +65,7 @@ variable environment_value(const char* name, bool password, char*& value)
         wipe_in(__initenv, name);
         wipe_in(_wenviron, name);
         wipe_in(_environ, name);
+        sweep_variable(name);
     }
     value = out;
     return ok ? variable::set : variable::unrepresentable;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform.h"
+#include "sweep_win32.h"
 #include "text_win32.h"
 
 namespace {
@@ -149,12 +150,61 @@ void zero_argument(Char** arguments, int count)
     }
 }
 
+// Copies of the command line, and argument blocks, that the system and the
+// run-time library made at start-up and let go of: found by their content,
+// narrow (password holds the argument in the code page) and wide.
+void sweep_command_line(const char* password)
+{
+    static wchar_t wide_line[32768];
+    static char narrow_line[32768 * 2];
+    static unsigned char block[2 * 4096 + 4];
+    const wchar_t* line = ::GetCommandLineW();
+    const char* ansi = ::GetCommandLineA();
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    if (line != nullptr && wcslen(line) < std::size(wide_line) &&
+        argument_span(line, 3, begin, end)) {
+        const std::size_t length = wcslen(line);
+        wmemcpy(wide_line, line, length);
+        sweep_copies(wide_line, length * sizeof(wchar_t), begin * sizeof(wchar_t),
+                     end * sizeof(wchar_t));
+    }
+    if (ansi != nullptr && std::strlen(ansi) < sizeof narrow_line &&
+        argument_span(ansi, 3, begin, end)) {
+        const std::size_t length = std::strlen(ansi);
+        std::memcpy(narrow_line, ansi, length);
+        sweep_copies(narrow_line, length, begin, end);
+    }
+    // Between zero terminators, as in an argument block.
+    const std::size_t narrow_length = std::strlen(password);
+    const std::size_t wide_length = wcslen(password_argument);
+    if (narrow_length + 2 <= sizeof block) {
+        block[0] = 0;
+        std::memcpy(block + 1, password, narrow_length + 1);
+        sweep_copies(block, narrow_length + 2, 1, narrow_length + 1);
+    }
+    if ((wide_length + 2) * sizeof(wchar_t) <= sizeof block) {
+        std::memset(block, 0, sizeof(wchar_t));
+        std::memcpy(block + sizeof(wchar_t), password_argument,
+                    (wide_length + 1) * sizeof(wchar_t));
+        sweep_copies(block, (wide_length + 2) * sizeof(wchar_t), sizeof(wchar_t),
+                     (wide_length + 1) * sizeof(wchar_t));
+    }
+    scrub_memory(wide_line, sizeof wide_line);
+    scrub_memory(narrow_line, sizeof narrow_line);
+    scrub_memory(block, sizeof block);
+}
+
 }  // namespace
 
 void scrub_password(char* password)
 {
+    const bool argument = password_argument != nullptr && *password_argument != L'\0';
+    if (argument) {
+        sweep_command_line(password);
+    }
     scrub_memory(password, std::strlen(password));
-    if (password_argument == nullptr || *password_argument == L'\0') {
+    if (!argument) {
         return;
     }
     // Every copy of the command line that another process, or a crash dump,

@@ -187,12 +187,8 @@ const char* unrepresentable[2] = {};
 
 void mark_unrepresentable(const char* argument)
 {
-    for (const char*& slot : unrepresentable) {
-        if (slot == nullptr) {
-            slot = argument;
-            return;
-        }
-    }
+    // The source's and the destination's: at most two.
+    unrepresentable[unrepresentable[0] == nullptr ? 0 : 1] = argument;
 }
 
 bool is_unrepresentable(const char* argument)
