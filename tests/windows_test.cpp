@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "close_wait_win32.h"
 #include "security_win32.h"
 #include "support.h"
 #include "text_win32.h"
@@ -412,6 +413,16 @@ TEST(Windows, TheFolderOfANameInAVolumesRootIsTheRootFolder)
         EXPECT_EQ(is_volume_root(c.folder, wcslen(c.folder)), c.root)
             << fs::path(c.folder).string();
     }
+}
+
+TEST(Windows, AClosedConsoleWaitsForTheFlushFromTheCloseEvent)
+{
+    // Windows ends a process some 5 s after the close event (SetConsoleCtrlHandler,
+    // CTRL_CLOSE_EVENT); time spent waiting for the replace's lock counts.
+    EXPECT_EQ(close_wait_left(1000, 1000), 4500u);
+    EXPECT_EQ(close_wait_left(1000, 3000), 2500u);
+    EXPECT_EQ(close_wait_left(1000, 5500), 0u);
+    EXPECT_EQ(close_wait_left(1000, 9000), 0u);
 }
 
 TEST(Windows, NameWithALoneSurrogateIsNotWrittenUnderAnother)

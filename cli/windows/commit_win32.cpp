@@ -15,6 +15,18 @@ namespace {
 // old file where the run can find it.
 wchar_t backup_path[path_capacity];
 
+// On standard error, a file the run could not remove and the user should
+// know of: the old bytes, or the only copy of the output.
+void warn_left_behind(const char* what, const wchar_t* path)
+{
+    static char shown[path_capacity * 3];
+    print_error("Warning:");
+    print_error(what);
+    print_error(" is left as ");
+    print_error(to_utf8(path, shown, sizeof shown) ? shown : "a file beside it");
+    print_error("\n");
+}
+
 // The folder the destination lies in, as a full path. The root folder of a
 // drive or a share keeps its backslash: \\?\D: names the volume itself.
 bool folder_of_target(wchar_t* folder)
@@ -100,20 +112,21 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION),
                     nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
             if (!::DeleteFileW(backup_path)) {
-                print_error("Warning:The replaced file is left as ");
-                static char shown[path_capacity * 3];
-                print_error(to_utf8(backup_path, shown, sizeof shown) ? shown : "a backup");
-                print_error("\n");
+                warn_left_behind("The replaced file", backup_path);
             }
             return carried ? replace_result::done : replace_result::old_file_gone;
         }
         ::Sleep(busy_wait_ms);
     }
     // The old file goes back under its name; the output stays as the
-    // temporary file, which the run then removes.
-    return ::MoveFileExW(backup_path, target_path, MOVEFILE_WRITE_THROUGH)
-               ? replace_result::failed
-               : replace_result::old_file_gone;
+    // temporary file, which the run then removes. Should the old file not go
+    // back, both are left, and named.
+    if (::MoveFileExW(backup_path, target_path, MOVEFILE_WRITE_THROUGH)) {
+        return replace_result::failed;
+    }
+    warn_left_behind("The replaced file", backup_path);
+    warn_left_behind("The output", temporary_path);
+    return replace_result::old_file_gone;
 }
 
 // Puts the closed temporary file in place, waiting out a brief hold of the
@@ -137,8 +150,11 @@ replace_result replace_target(bool replaces)
         const DWORD error = ::GetLastError();
         if (done) {
             if (replaces && !::DeleteFileW(backup_path)) {
-                // Held open by another program: it goes when that closes it.
+                // Held open by another program. Removal at the next start is
+                // for administrators only (MoveFileEx), so the user is told
+                // where the old bytes are either way.
                 (void)::MoveFileExW(backup_path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+                warn_left_behind("The replaced file", backup_path);
             }
             result = replace_result::done;
             break;

@@ -3,6 +3,7 @@
 // as Windows ignores the case of names.
 #include <cwchar>
 
+#include "close_wait_win32.h"
 #include "destination_win32.h"
 
 wchar_t temporary_path[path_capacity];
@@ -20,7 +21,6 @@ bool output_in_place = false;
 // closed after the output was put in place waits for that (Windows allows a
 // close handler some 5 s) before the process is ended.
 HANDLE run_done = nullptr;
-constexpr DWORD close_wait_ms = 4500;
 
 // Ctrl+C, Ctrl+Break and the console's closing; logoff and shutdown reach
 // services only, never a console program.
@@ -29,6 +29,9 @@ BOOL WINAPI on_console_event(DWORD event)
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
+    // Windows allows some 5 s from the close event itself, not from when
+    // the replace lets go of the lock.
+    const ULONGLONG arrived = ::GetTickCount64();
     restore_console_input();
     ::AcquireSRWLockExclusive(&temporary_lock);
     if (output_in_place) {
@@ -36,7 +39,7 @@ BOOL WINAPI on_console_event(DWORD event)
         // the process when this returns, so the last flush is waited for.
         ::ReleaseSRWLockExclusive(&temporary_lock);
         if (event == CTRL_CLOSE_EVENT && run_done != nullptr) {
-            ::WaitForSingleObject(run_done, close_wait_ms);
+            ::WaitForSingleObject(run_done, close_wait_left(arrived, ::GetTickCount64()));
         }
         return TRUE;
     }
