@@ -88,6 +88,16 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
 
 enum class copy_result { done, read_failed, write_failed };
 
+// Overwrites an object's memory when it goes out of scope.
+struct wiped_on_exit {
+    void* data;
+    std::size_t size;
+    wiped_on_exit(void* object, std::size_t bytes) : data(object), size(bytes) {}
+    wiped_on_exit(const wiped_on_exit&) = delete;
+    wiped_on_exit& operator=(const wiped_on_exit&) = delete;
+    ~wiped_on_exit() { scrub_memory(data, size); }
+};
+
 copy_result copy_transformed(source_file& source, destination& target, const block_key& key,
                              progress& shown, std::uint64_t& position)
 {
@@ -172,8 +182,13 @@ int run(int argc, char** argv)
         fail(prompt_error(result), unreadable ? password_file : "", unreadable);
         return 1;
     }
-    const block_key key = make_block_key(mode, build_key_table(password));
-    // The key table is all the run needs of the password.
+    // The key table is all the run needs of the password; the key, which
+    // decodes as well as the password, is wiped when the run ends, whichever
+    // way it does.
+    key_table table = build_key_table(password);
+    block_key key = make_block_key(mode, table);
+    const wiped_on_exit key_wiped{&key, sizeof key};
+    scrub_memory(&table, sizeof table);
     scrub_password(password);
 
     const std::string_view announcement =

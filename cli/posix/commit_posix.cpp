@@ -27,13 +27,6 @@ bool commit_direct(destination& dest)
     return close_fd(dest.fd) && ok;
 }
 
-// Step 1. The replaced file's owner, mode, ACL and attributes, before the
-// flush, so that they reach the disk with the data.
-bool give_metadata(const destination& dest)
-{
-    return carry_metadata(dest);
-}
-
 // Step 2. The data and metadata reach the disk before the name does. A
 // failed flush is a failed write: the data may never reach the disk.
 bool flush_file(const destination& dest)
@@ -141,7 +134,10 @@ bool commit_destination(destination& dest)
     if (dest.temporary[0] == '\0') {
         return commit_direct(dest);
     }
-    if (!give_metadata(dest) || !flush_file(dest)) {
+    // Step 1 (metadata_posix.cpp): the replaced file's owner, mode, ACL and
+    // attributes, before the flush, so that they reach the disk with the
+    // data.
+    if (!carry_metadata(dest) || !flush_file(dest)) {
         return false;  // the destructor removes the temporary file
     }
     // The output, kept open to flush its file system by when its folder

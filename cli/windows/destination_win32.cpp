@@ -108,9 +108,6 @@ bool is_standard_output(const char* path)
     return same;
 }
 
-// The source plays no part on Windows: a disk file, even the source itself,
-// is always replaced through a temporary file, and devices are written as
-// they allow.
 // The source counts only when the destination is standard output's file:
 // a disk file, even the source itself, is otherwise replaced through a
 // temporary file, and devices are written as they allow.
