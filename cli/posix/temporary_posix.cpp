@@ -14,6 +14,7 @@
 #include "destination_posix.h"
 #include "reason_posix.h"
 #include "signals_posix.h"
+#include "temporary_name.h"
 
 namespace {
 
@@ -37,25 +38,20 @@ bool temporary_refused(int error)
 
 }  // namespace
 
-// The name is made here rather than by mkstemp: the file must be created
-// relative to the folder the run holds open (openat), so that moving the
-// folder loses nothing, and there is no mkostempat. Letters of both cases
-// and digits (62), six of them; Windows, whose names ignore case, uses 36.
+// Relative to the folder the run holds open (openat), so that moving the
+// folder loses nothing.
 bool create_temporary(destination& dest)
 {
-    static constexpr char letters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t state = static_cast<std::uint64_t>(now.tv_nsec) ^
-                          (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
-                          (static_cast<std::uint64_t>(::getpid()) << 40);
+    temporary_names names(static_cast<std::uint64_t>(now.tv_nsec) ^
+                              (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                              (static_cast<std::uint64_t>(::getpid()) << 40),
+                          true);
+    static_assert(temporary_name_size <= sizeof dest.temporary);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[sizeof dest.temporary] = ".zodevir-XXXXXX";
-        for (char* c = name + 9; *c != '\0'; ++c) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            *c = letters[(state >> 33) % (sizeof letters - 1)];
-        }
+        char name[sizeof dest.temporary]{};
+        names.next(name);
         const sigset_t saved = hold_ending_signals();
         const int fd = ::openat(dest.folder.get(), name,
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);

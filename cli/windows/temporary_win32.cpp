@@ -1,10 +1,10 @@
 // The temporary file's life on Windows, and the interruptions that must
-// remove it. Temporary names use digits and lower-case letters only (36),
-// as Windows ignores the case of names.
+// remove it.
 #include <cwchar>
 
 #include "close_wait_win32.h"
 #include "destination_win32.h"
+#include "temporary_name.h"
 
 wchar_t temporary_path[path_capacity];
 
@@ -91,22 +91,18 @@ bool create_temporary(destination& out)
     const std::size_t folder =
         slash == nullptr ? 0 : static_cast<std::size_t>(slash - target_path) + 1;
     private_security security;
-    if (folder + 16 >= path_capacity || length == folder || !make_private(security)) {
+    if (folder + temporary_name_size >= path_capacity || length == folder ||
+        !make_private(security)) {
         return false;
     }
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
-    unsigned long long state = static_cast<unsigned long long>(now.QuadPart) ^
-                               (static_cast<unsigned long long>(::GetCurrentProcessId()) << 32);
+    temporary_names names(static_cast<std::uint64_t>(now.QuadPart) ^
+                              (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32),
+                          false);
     for (int attempt = 0; attempt < 100; ++attempt) {
         wmemcpy(temporary_path, target_path, folder);
-        wchar_t* name = temporary_path + folder;
-        wmemcpy(name, L".zodevir-", 9);
-        for (int i = 0; i < 6; ++i) {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            name[9 + i] = L"0123456789abcdefghijklmnopqrstuvwxyz"[(state >> 33) % 36];
-        }
-        name[15] = L'\0';
+        names.next(temporary_path + folder);
         ::AcquireSRWLockExclusive(&temporary_lock);
         HANDLE file =
             ::CreateFileW(temporary_path, GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE,
