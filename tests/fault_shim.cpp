@@ -249,6 +249,23 @@ __attribute__((destructor)) void scan_memory_at_exit()
     }
 }
 
+// What every open the run makes goes through: the failure asked for, or the
+// call itself, with the races acted out around it. at is AT_FDCWD for
+// open(); real names the next definition.
+int opened(const char* real, int at, const char* path, int flags, mode_t mode)
+{
+    swap_fifo(at, path, flags);
+    race(at, path, flags, true);
+    const int fd = open_fails(flags)
+                       ? fail()
+                       : next<int (*)(int, const char*, int, mode_t)>(real)(at, path, flags, mode);
+    const int error = errno;
+    after_open(fd, flags);
+    race(at, path, flags, false);
+    errno = error;
+    return fd;
+}
+
 }  // namespace
 
 extern "C" {
@@ -259,14 +276,7 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    race(AT_FDCWD, path, flags, true);
-    const int fd = open_fails(flags)
-                       ? fail()
-                       : next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
-    const int error = errno;
-    race(AT_FDCWD, path, flags, false);
-    errno = error;
-    return fd;
+    return opened("openat", AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -275,14 +285,7 @@ int open64(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    race(AT_FDCWD, path, flags, true);
-    const int fd = open_fails(flags)
-                       ? fail()
-                       : next<int (*)(const char*, int, mode_t)>("open64")(path, flags, mode);
-    const int error = errno;
-    race(AT_FDCWD, path, flags, false);
-    errno = error;
-    return fd;
+    return opened("openat64", AT_FDCWD, path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -291,16 +294,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    swap_fifo(dirfd, path, flags);
-    race(dirfd, path, flags, true);
-    const int fd = open_fails(flags) ? fail()
-                                     : next<int (*)(int, const char*, int, mode_t)>("openat")(
-                                           dirfd, path, flags, mode);
-    const int error = errno;
-    after_open(fd, flags);
-    race(dirfd, path, flags, false);
-    errno = error;
-    return fd;
+    return opened("openat", dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -309,16 +303,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    swap_fifo(dirfd, path, flags);
-    race(dirfd, path, flags, true);
-    const int fd = open_fails(flags) ? fail()
-                                     : next<int (*)(int, const char*, int, mode_t)>("openat64")(
-                                           dirfd, path, flags, mode);
-    const int error = errno;
-    after_open(fd, flags);
-    race(dirfd, path, flags, false);
-    errno = error;
-    return fd;
+    return opened("openat64", dirfd, path, flags, mode);
 }
 
 ssize_t read(int fd, void* buffer, size_t size)
