@@ -147,7 +147,7 @@ opened open_for_writing(const place& where, const struct stat& st, int flags, un
     if (!same_file(got, st)) {
         remove_if_created(where, fd.get(), since);
         fd = unique_fd();
-        refuse_because(EAGAIN, "another file took its name while it was opened");
+        refuse_because(EAGAIN, "it was removed or replaced while it was opened");
         return opened::elsewhere;
     }
     return opened::file;
