@@ -24,11 +24,38 @@ bool skipped(const pattern& p, const unsigned char* at)
                : p.skip != nullptr && at + p.size > p.skip && at < p.skip + p.skip_size;
 }
 
-// Calls zero(match) at each match of p in the process's committed, private,
-// read-write memory: the heaps, the stacks, the run-time library's data.
-template <typename Zero>
-void for_each_match(const pattern& p, Zero zero)
+// Reads and writes the process's own memory through the calls that fail
+// rather than fault, should another thread free or decommit it meanwhile.
+bool read_at(const void* at, void* out, std::size_t size, SIZE_T& got)
 {
+    return ::ReadProcessMemory(::GetCurrentProcess(), at, out, size, &got) != 0 ||
+           ::GetLastError() == ERROR_PARTIAL_COPY;
+}
+
+void zero_at(void* at, std::size_t size)
+{
+    static const unsigned char zeros[512]{};
+    while (size > 0) {
+        const std::size_t part = size < sizeof zeros ? size : sizeof zeros;
+        SIZE_T done = 0;
+        if (!::WriteProcessMemory(::GetCurrentProcess(), at, zeros, part, &done) || done == 0) {
+            return;
+        }
+        at = static_cast<unsigned char*>(at) + done;
+        size -= done;
+    }
+}
+
+// Calls found(address) at each match of p in the process's committed,
+// private, read-write memory (the heaps, the stacks, the run-time library's
+// data), searching a copy read a piece at a time.
+template <typename Found>
+void for_each_match(const pattern& p, Found found)
+{
+    static unsigned char piece[64 * 1024];
+    if (p.size > sizeof piece / 2) {
+        return;
+    }
     MEMORY_BASIC_INFORMATION region{};
     for (auto* at = static_cast<unsigned char*>(nullptr);
          ::VirtualQuery(at, &region, sizeof region) == sizeof region;
@@ -38,26 +65,48 @@ void for_each_match(const pattern& p, Zero zero)
             continue;
         }
         auto* begin = static_cast<unsigned char*>(region.BaseAddress);
-        const unsigned char* end = begin + region.RegionSize;
-        for (unsigned char* found = begin; found + p.size <= end; ++found) {
-            found = static_cast<unsigned char*>(
-                std::memchr(found, p.bytes[0], static_cast<std::size_t>(end - found)));
-            if (found == nullptr || found + p.size > end) {
+        unsigned char* const end = begin + region.RegionSize;
+        // Pieces overlap by one pattern less a byte, so that no match is cut.
+        for (unsigned char* from = begin; from + p.size <= end;
+             from += sizeof piece - (p.size - 1)) {
+            const auto want = static_cast<std::size_t>(end - from) < sizeof piece
+                                  ? static_cast<std::size_t>(end - from)
+                                  : sizeof piece;
+            SIZE_T got = 0;
+            if (!read_at(from, piece, want, got) || got < p.size) {
                 break;
             }
-            if (std::memcmp(found, p.bytes, p.size) == 0 && !skipped(p, found)) {
-                zero(found, end);
+            for (std::size_t i = 0; i + p.size <= got; ++i) {
+                const void* hit = std::memchr(piece + i, p.bytes[0], got - p.size + 1 - i);
+                if (hit == nullptr) {
+                    break;
+                }
+                i = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - piece);
+                if (std::memcmp(piece + i, p.bytes, p.size) == 0 && !skipped(p, from + i)) {
+                    found(from + i);
+                }
+            }
+            if (want < sizeof piece) {
+                break;
             }
         }
     }
+    ::SecureZeroMemory(piece, sizeof piece);
 }
 
+// The length of the zero-terminated run of Char at at, read safely, at most
+// limit units.
 template <typename Char>
-void zero_until_end(Char* value, const unsigned char* end)
+std::size_t value_length(const Char* at, std::size_t limit)
 {
-    for (; reinterpret_cast<unsigned char*>(value + 1) <= end && *value != 0; ++value) {
-        *static_cast<volatile Char*>(value) = 0;
+    Char unit{};
+    std::size_t length = 0;
+    SIZE_T got = 0;
+    while (length < limit && read_at(at + length, &unit, sizeof unit, got) && got == sizeof unit &&
+           unit != 0) {
+        ++length;
     }
+    return length;
 }
 
 }  // namespace
@@ -79,11 +128,13 @@ void sweep_variable(const char* name)
     const pattern forms[] = {
         {narrow, length + 1, nullptr, 0},
         {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t), nullptr, 0}};
-    for_each_match(forms[0], [&](unsigned char* at, const unsigned char* end) {
-        zero_until_end(reinterpret_cast<char*>(at + length + 1), end);
+    for_each_match(forms[0], [&](unsigned char* at) {
+        char* value = reinterpret_cast<char*>(at + length + 1);
+        zero_at(value, value_length(value, 32768));
     });
-    for_each_match(forms[1], [&](unsigned char* at, const unsigned char* end) {
-        zero_until_end(reinterpret_cast<wchar_t*>(at) + length + 1, end);
+    for_each_match(forms[1], [&](unsigned char* at) {
+        wchar_t* value = reinterpret_cast<wchar_t*>(at) + length + 1;
+        zero_at(value, value_length(value, 32768) * sizeof(wchar_t));
     });
 }
 
@@ -93,9 +144,5 @@ void sweep_copies(const void* text, std::size_t size, std::size_t from, std::siz
         return;
     }
     const pattern p{static_cast<const unsigned char*>(text), size, nullptr, 0};
-    for_each_match(p, [&](unsigned char* at, const unsigned char*) {
-        for (std::size_t i = from; i < to; ++i) {
-            *static_cast<volatile unsigned char*>(at + i) = 0;
-        }
-    });
+    for_each_match(p, [&](unsigned char* at) { zero_at(at + from, to - from); });
 }
