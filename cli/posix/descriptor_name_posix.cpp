@@ -53,9 +53,8 @@ bool is_descriptor_folder([[maybe_unused]] int folder)
         return false;
     }
     // PID/fd, or PID/task/TID/fd.
-    const char* thread_start = process;
     return process - where < 5 || std::strncmp(process - 5, "/task", 5) != 0 ||
-           digits_before(where, thread_start - 5) != nullptr;
+           digits_before(where, process - 5) != nullptr;
 #else
     return false;
 #endif

@@ -8,20 +8,16 @@
 
 namespace {
 
-// The bytes to look for, and whether a match inside [skip, skip + skip_size)
-// (the pattern's own copy, the run's arguments) is left alone.
+// The bytes to look for.
 struct pattern {
     const unsigned char* bytes;
     std::size_t size;
-    const unsigned char* skip;
-    std::size_t skip_size;
 };
 
-bool skipped(const pattern& p, const unsigned char* at)
+// Whether a match at at is the pattern's own copy, which is left alone.
+bool is_own_copy(const pattern& p, const unsigned char* at)
 {
-    return at + p.size > p.bytes && at < p.bytes + p.size
-               ? true
-               : p.skip != nullptr && at + p.size > p.skip && at < p.skip + p.skip_size;
+    return at + p.size > p.bytes && at < p.bytes + p.size;
 }
 
 // Reads and writes the process's own memory through the calls that fail
@@ -82,7 +78,7 @@ void for_each_match(const pattern& p, Found found)
                     break;
                 }
                 i = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - piece);
-                if (std::memcmp(piece + i, p.bytes, p.size) == 0 && !skipped(p, from + i)) {
+                if (std::memcmp(piece + i, p.bytes, p.size) == 0 && !is_own_copy(p, from + i)) {
                     found(from + i);
                 }
             }
@@ -126,8 +122,8 @@ void sweep_variable(const char* name)
     narrow[length] = '=';
     wide[length] = L'=';
     const pattern forms[] = {
-        {narrow, length + 1, nullptr, 0},
-        {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t), nullptr, 0}};
+        {narrow, length + 1},
+        {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t)}};
     for_each_match(forms[0], [&](unsigned char* at) {
         char* value = reinterpret_cast<char*>(at + length + 1);
         zero_at(value, value_length(value, 32768));
@@ -143,6 +139,6 @@ void sweep_copies(const void* text, std::size_t size, std::size_t from, std::siz
     if (size == 0 || from >= to || to > size) {
         return;
     }
-    const pattern p{static_cast<const unsigned char*>(text), size, nullptr, 0};
+    const pattern p{static_cast<const unsigned char*>(text), size};
     for_each_match(p, [&](unsigned char* at) { zero_at(at + from, to - from); });
 }
