@@ -56,19 +56,21 @@ void draw_fitting(progress& p, const char* const* texts, int count)
     }
 }
 
-// Bytes a second over the last few redraws, or since the start at first.
+// Bytes a second over the last few redraws (as many as there were), or
+// since the start at the first.
 double recent_rate(progress& p, std::uint64_t now, std::uint64_t done)
 {
-    const int oldest = p.next_sample;  // the ring's oldest, once it is full
-    std::uint64_t then_ms = p.sample_ms[oldest];
-    std::uint64_t then_done = p.sample_done[oldest];
-    if (then_ms == 0) {
-        then_ms = p.start_ms;
-        then_done = 0;
+    std::uint64_t then_ms = p.start_ms;
+    std::uint64_t then_done = 0;
+    if (p.sampled > 0) {
+        const int oldest = p.sampled < progress::samples ? 0 : p.next_sample;
+        then_ms = p.sample_ms[oldest];
+        then_done = p.sample_done[oldest];
     }
     p.sample_ms[p.next_sample] = now;
     p.sample_done[p.next_sample] = done;
     p.next_sample = (p.next_sample + 1) % progress::samples;
+    p.sampled = std::min(p.sampled + 1, progress::samples);
     const double seconds = static_cast<double>(now - then_ms) / 1000.0;
     return seconds > 0 ? static_cast<double>(done - then_done) / seconds : 0;
 }

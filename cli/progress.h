@@ -23,6 +23,7 @@ struct progress {
     std::uint64_t sample_ms[samples]{};
     std::uint64_t sample_done[samples]{};
     int next_sample = 0;
+    int sampled = 0;  // how many of them are filled
 };
 
 // Starts timing a run of total bytes (-1: unknown), announced as announcement.
