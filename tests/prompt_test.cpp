@@ -24,8 +24,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
-
 // The fault shim, which also looks through a run's memory as it ends, is
 // preloaded through the dynamic loader, which a static binary lacks.
 #ifdef ZODEVIR_STATIC_BINARY
@@ -551,6 +549,9 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         bool to_terminal = false;
         bool to_pipe = false;
         unsigned short columns = 0;  // the terminal's width, when not 80
+        // Then this many 64 KiB blocks a quarter of a second apart: the rate
+        // shown at the end is that recent one, not the run's average.
+        std::size_t then_slow = 0;
     } cases[] = {{6, 1 << 20, 300000, true},
                  {100, 64 << 10, 20000, true},
                  {8, 64 << 10, 50000, false},
@@ -558,7 +559,8 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
                  {100, 16, 20000, false, false, true},
                  {100, 64 << 10, 20000, true, false, false, false, 40},
                  {100, 64 << 10, 20000, true, false, false, false, 20},
-                 {100, 256, 20000, false, false, false, true}};
+                 {100, 256, 20000, false, false, false, true},
+                 {40, 256 << 10, 0, true, false, false, false, 0, 12}};
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
@@ -585,6 +587,12 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
                       static_cast<ssize_t>(block.size()));
             usleep(c.pause_us);
         }
+        const std::string slow_block(64 << 10, 'y');
+        for (std::size_t i = 0; i < c.then_slow; ++i) {
+            ASSERT_EQ(write(writer, slow_block.data(), slow_block.size()),
+                      static_cast<ssize_t>(slow_block.size()));
+            usleep(250000);
+        }
         close(writer);
         end_if_stuck(run.pid);
         const run_result r = finish(run.output);
@@ -601,7 +609,7 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
             EXPECT_EQ(r.out.size(), c.to_pipe ? c.blocks * c.size : 0);
             continue;
         }
-        EXPECT_EQ(read_file(dir / "out").size(), c.blocks * c.size);
+        EXPECT_EQ(read_file(dir / "out").size(), c.blocks * c.size + c.then_slow * (64 << 10));
         if (!c.shown) {
             EXPECT_EQ(screen, "encoding...\r\n");
             continue;
@@ -631,6 +639,14 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
             ++draws;
         }
         EXPECT_LE(draws, (took - 1000) / 250 + 4) << screen;
+        if (c.then_slow != 0) {
+            // 10 MiB at once, then 0.25 MiB/s for 3 s: the average would
+            // still be some 3 MiB/s.
+            const std::size_t last = screen.rfind(" MiB/s");
+            ASSERT_NE(last, std::string::npos) << screen;
+            const std::size_t number = screen.rfind(' ', last - 1) + 1;
+            EXPECT_LT(std::stod(screen.substr(number, last - number)), 1.0) << screen;
+        }
         // Each redraw fits the terminal's width, short of its last column.
         for (std::size_t at = 0, next; at < screen.size(); at = next + 1) {
             next = std::min(screen.find_first_of("\r\n", at), screen.size());
