@@ -13,8 +13,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;

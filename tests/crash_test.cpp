@@ -14,13 +14,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
-
-bool sh(const std::string& command)
-{
-    return std::system(command.c_str()) == 0;
-}
-
 // A file system made by mkfs on a loop device over a sparse image file in
 // image_folder, mounted at mnt.
 class loop_file_system {
@@ -30,23 +23,32 @@ public:
         : options_(options.empty() ? "" : "-o " + options + " ")
     {
         const std::string image = image_folder + "/image";
-        if (!sh("truncate -s " + std::string(image_size) + " " + image)) {
-            why_not = "cannot make an image file";
+        if (const std::string why =
+                failure_of("truncate -s " + std::string(image_size) + " " + image);
+            !why.empty()) {
+            why_not = "cannot make an image file: " + why;
             return;
         }
-        if (FILE* p = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r")) {
-            char line[64] = {};
+        // The device's name, or what losetup said instead.
+        std::string said;
+        if (FILE* p = popen(("losetup -f --show " + image + " 2>&1").c_str(), "r")) {
+            char line[256] = {};
             if (std::fgets(line, sizeof line, p) != nullptr) {
-                device = std::string(line, std::strcspn(line, "\n"));
+                said = std::string(line, std::strcspn(line, "\n"));
             }
-            pclose(p);
+            if (pclose(p) == 0) {
+                device = said;
+            }
         }
+        std::string why;
         if (device.empty()) {
-            why_not = "no loop device can be made here";
-        } else if (!sh(mkfs + " " + device + " > /dev/null 2>&1")) {
-            why_not = "'" + mkfs + "' is not available";
-        } else if (!sh("mkdir -p " + mnt + " && mount " + options_ + device + " " + mnt)) {
-            why_not = "cannot mount " + mkfs + " " + options;
+            why_not = "cannot attach a loop device: " + (said.empty() ? "losetup failed" : said);
+        } else if (why = failure_of(mkfs + " " + device); !why.empty()) {
+            why_not = "'" + mkfs + "' failed: " + why;
+        } else if (why =
+                       failure_of("mkdir -p " + mnt + " && mount " + options_ + device + " " + mnt);
+                   !why.empty()) {
+            why_not = "cannot mount " + mkfs + " " + options + ": " + why;
         } else {
             mounted_ = true;
         }
@@ -164,8 +166,9 @@ TEST(Crash, WriteBackFailureIsAFailedWrite)
         GTEST_SKIP() << "mkfs.ext4 is not installed";
     }
     const scratch_folder thin;
-    if (!sh("mount -t tmpfs -o size=20m tmpfs " + thin.path + " 2>/dev/null")) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (needs root, outside a chroot)";
+    if (const std::string why = failure_of("mount -t tmpfs -o size=20m tmpfs " + thin.path);
+        !why.empty()) {
+        GTEST_SKIP() << "cannot mount a tmpfs: " << why;
     }
     {
         loop_file_system disk("mkfs.ext4 -q", "", thin.path, "64M");

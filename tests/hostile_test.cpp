@@ -22,8 +22,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
-
 // The shim is preloaded through the dynamic loader, which a static binary
 // does not have: its rows skip there.
 #ifdef ZODEVIR_STATIC_BINARY
@@ -168,8 +166,8 @@ TEST(Hostile, TemporaryFileIsNeverMoreOpenThanTheFinalOne)
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "out", old_bytes);
-        if (std::system(("cd " + dir.path + " && " + c.setup + " 2>/dev/null").c_str()) != 0) {
-            GTEST_SKIP() << "no setfacl, or no ACLs on " << dir.path;
+        if (const std::string why = failure_of(c.setup, dir.path); !why.empty()) {
+            GTEST_SKIP() << "cannot set an ACL on " << dir.path << ": " << why;
         }
         run_options options = with_fault("none", 0);
         options.environment.push_back("ZODEVIR_TRACE=" + dir / "trace");
@@ -195,77 +193,85 @@ TEST(Hostile, WhatTheSystemCannotHoldIsLeftBehind)
     // Rows that give files away need root; those that run as another user
     // also need the scratch folder, the binary and the shim to be reachable
     // by that user (TMPDIR, or a clone under /root, may be private).
-    const std::string root = "[ $(id -u) = 0 ]";
-    const std::string other_user = root +
-                                   " && chmod 755 . && setpriv --reuid=65534 --regid=65534 "
-                                   "--clear-groups test -x \"$PWD\" -a -x \"$Z\" -a -r \"$SHIM\"";
+    const std::string root = "{ [ $(id -u) = 0 ] || { echo needs root >&2; false; }; }";
+    const std::string other_user =
+        root +
+        " && chmod 755 . && { setpriv --reuid=65534 --regid=65534 --clear-groups test -x \"$PWD\" "
+        "-a -x \"$Z\" -a -r \"$SHIM\" || { echo uid 65534 cannot reach the folder, the binary or "
+        "the shim >&2; false; }; }";
     const struct {
+        std::string name;
         std::string needs;  // a command that must work here for the row to run
         std::string command;
     } cases[] = {
-        {root + " && unshare -r true",
+        {"file of an unmapped owner", root + " && unshare -r true",
          "cp in t && chown 1234:1234 t && chmod 666 t && unshare -r $Z in t tarns encode && cmp "
          "want t"},
-        {"unshare -r true",
+        {"ACL entry of an unmapped user", "unshare -r true",
          "cp in t && setfacl -m u:1234:r t && unshare -r $Z in t tarns encode && cmp want t && "
          "[ $(stat -c %a t) = 600 ]"},
-        {"unshare -r true",
+        {"default ACL of an unmapped user", "unshare -r true",
          "mkdir d && setfacl -d -m u:1234:rwx d && unshare -r $Z in d/t tarns encode && "
          "cmp want d/t"},
         // A write-and-search-only folder: a new file, then replaced; its
         // file system flushed, since the folder cannot be.
-        {other_user,
+        {"write-and-search-only folder", other_user,
          "chmod 755 . && mkdir -m 333 d && chown 65534 d && for i in 1 2; do setpriv "
          "--reuid=65534 --regid=65534 --clear-groups $Z in d/t tarns encode || exit 1; done && "
          "cmp want d/t"},
-        {other_user,
+        {"write-and-search-only folder, its flush failing", other_user,
          "chmod 755 . && mkdir -m 333 d && chown 65534 d && LD_PRELOAD=$SHIM ZODEVIR_FAULT=syncfs "
          "ASAN_OPTIONS=verify_asan_link_order=0 setpriv --reuid=65534 --regid=65534 "
          "--clear-groups $Z in d/t tarns encode; [ $? = 1 ]"},
         // Root, and the folder's owner, replace another user's file in a
         // sticky folder.
-        {root,
+        {"another user's file in a sticky folder, by root", root,
          "mkdir -m 1755 s && chown 1234 s && cp in s/t && chown 5678 s/t && chmod 666 s/t && $Z "
          "in s/t tarns encode && cmp want s/t && [ $(stat -c %u s/t) = 5678 ]"},
-        {other_user,
+        {"another user's file in a sticky folder, by its owner", other_user,
          "chmod 755 . && mkdir -m 1755 s && chown 1234 s && cp in s/t && chown 5678 s/t && chmod "
          "666 s/t && setpriv --reuid=1234 --regid=1234 --clear-groups $Z in s/t tarns encode && "
          "cmp want s/t"},
         // The replaced file's cached pages are dropped, under every name.
-        {"fincore --version",
+        {"cached pages of the replaced file", "fincore --version",
          "head -c 8000000 /dev/zero >f && ln f g && head -c 2000000 /dev/zero >big && sync f && "
          "cat f >/dev/null && $Z big f tarns encode && [ $(fincore -nb -o RES g) = 0 ]"},
         // A FIFO swapped for a file between the lookup and the open.
-        {"true",
+        {"FIFO swapped for a file", "true",
          "mkfifo p && LD_PRELOAD=$SHIM ZODEVIR_FAULT=swap ASAN_OPTIONS=verify_asan_link_order=0 "
          "$Z in p tarns encode; [ $? = 1 ] && [ $(cat p) = swapped ]"},
         // No extended attributes at all (ramfs).
-        {"unshare -m true",
+        {"no extended attributes (ramfs)", "unshare -m true",
          "mkdir r && unshare -m sh -c \"mount -t ramfs r r && $Z in r/t tarns encode && $Z in r/t "
          "tarns encode && cmp want r/t\""},
         // A new file under a default ACL gets what cat > would give it.
-        {"setfacl --version",
+        {"new file under a default ACL", "setfacl --version",
          "mkdir d && setfacl -d -m u::rwx,g::rwx,o::rx d && umask 022 && cat in >d/ref && $Z in "
          "d/t tarns encode && [ \"$(getfacl -c d/ref)\" = \"$(getfacl -c d/t)\" ]"},
-        {"setfacl --version",
+        {"new file under a default ACL naming a user", "setfacl --version",
          "mkdir d && setfacl -d -m u::rwx,g::rwx,o::rx,u:65534:rwx d && umask 022 && cat in "
          ">d/ref && $Z in d/t tarns encode && [ \"$(getfacl -c d/ref)\" = \"$(getfacl -c d/t)\" ]"},
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers' run-time library needs /proc
-        {other_user + " && unshare -m true",
+        {"no /proc", other_user + " && unshare -m true",
          "chmod 755 . && mkdir -m 333 d && chown 65534 d && for i in 1 2; do unshare -m sh -c "
          "\"umount -l /proc && exec setpriv --reuid=65534 --regid=65534 --clear-groups $Z in "
          "d/t tarns encode\" && chmod 200 d/t || exit 1; done && cmp want d/t && "
          "[ $(stat -c %a d/t) = 200 ]"},
 #endif
     };
+    setenv("Z", ZODEVIR_BINARY, 1);  // for the rows' needs, as for their commands
+    setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "want", plain_encoded);
-        if (shell(dir.path, "{ " + c.needs + "; } 2>/dev/null") != 0 ||
-            (!shim_loads && c.command.find("$SHIM") != std::string::npos)) {
-            std::cout << "[ SKIPPED  ] " << c.command << ": cannot " << c.needs << " here\n";
+        if (!shim_loads && c.command.find("$SHIM") != std::string::npos) {
+            skip_row(c.name, "a static binary cannot have the fault shim preloaded");
+            continue;
+        }
+        if (const std::string why = failure_of(c.needs, dir.path); !why.empty()) {
+            skip_row(c.name, why);
             continue;
         }
         EXPECT_EQ(shell(dir.path, "{ " + c.command + "; } > /dev/null"), 0) << c.command;
@@ -525,8 +531,8 @@ TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
     write_file(dir / "in", plain);
     write_file(dir / "archive", "log\n");
     ASSERT_EQ(mkdir((dir / "P").c_str(), 0755), 0);
-    if (shell(dir.path, "mount -t proc proc P 2>/dev/null") != 0) {
-        GTEST_SKIP() << "cannot mount a process file system here";
+    if (const std::string why = failure_of("mount -t proc proc P", dir.path); !why.empty()) {
+        GTEST_SKIP() << "cannot mount a process file system: " << why;
     }
     const int status = shell(dir.path, "\"$Z\" in P/self/fd/1 tarns encode >> archive 2>/dev/null");
     shell(dir.path, "umount P");
@@ -546,8 +552,11 @@ TEST(Hostile, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
     const std::string setup =
         "a=$(losetup -f --show img) && b=$(losetup -f --show $a) && c=$(losetup -f --show $b) &&"
         " echo $a $b $c > devices";
-    if (geteuid() != 0 || shell(dir.path, setup + " 2>/dev/null") != 0) {
-        GTEST_SKIP() << "needs root and loop devices";
+    if (const std::string why = needs_root(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    if (const std::string why = failure_of(setup, dir.path); !why.empty()) {
+        GTEST_SKIP() << "cannot attach loop devices: " << why;
     }
     std::istringstream listed(read_file(dir / "devices"));
     std::string a, b, c;
@@ -611,7 +620,8 @@ protected:
             saved = read_file("/proc/sys/fs/" + name);
             write_file("/proc/sys/fs/" + name, value);
             if (saved.empty() || read_file("/proc/sys/fs/" + name) != value + "\n") {
-                GTEST_SKIP() << "cannot set fs." << name << " here";
+                GTEST_SKIP() << "cannot set fs." << name
+                             << (geteuid() != 0 ? ": " + needs_root() : " here");
             }
         }
     }
@@ -863,9 +873,12 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
-        if ((c.root && geteuid() != 0) ||
-            (!shim_loads && c.command.find("$SHIM") != std::string::npos)) {
-            std::cout << "[ SKIPPED  ] " << c.command << ": needs root, or the fault shim\n";
+        if (c.root && geteuid() != 0) {
+            skip_row(c.command, needs_root());
+            continue;
+        }
+        if (!shim_loads && c.command.find("$SHIM") != std::string::npos) {
+            skip_row(c.command, "a static binary cannot have the fault shim preloaded");
             continue;
         }
         const scratch_folder dir;
@@ -888,8 +901,10 @@ TEST(Hostile, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
     // the output goes to the other one.
     const scratch_folder dir;
     write_file(dir / "in", plain);
-    if (shell(dir.path, "mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
+    if (const std::string why =
+            failure_of("mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b", dir.path);
+        !why.empty()) {
+        GTEST_SKIP() << "cannot mount a tmpfs: " << why;
     }
     ASSERT_EQ(shell(dir.path, "cp in a/f && echo log > b/f"), 0);
     struct stat a {};
@@ -975,8 +990,8 @@ TEST_F(OtherUser, WriteOnlyFileIsReplacedOnlyWhenNothingOfItIsLost)
         const std::string file = dir / "mine";
         write_file(file, old_bytes);
         ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
-        if (std::system((extra + file + " 2>/dev/null").c_str()) != 0) {
-            GTEST_SKIP() << "no setfacl or setfattr, or no ACLs or attributes here";
+        if (const std::string why = failure_of(extra + file); !why.empty()) {
+            GTEST_SKIP() << "cannot set an ACL or attribute on " << file << ": " << why;
         }
         ASSERT_EQ(chmod(file.c_str(), 0200), 0);
         const std::string listed = "getfattr -dm- " + file + " > " + dir / "attributes";

@@ -18,8 +18,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
-
 // Writes data into a FIFO from a child process, so the test can read the
 // other end at the same time.
 pid_t feed_fifo(const std::string& fifo, const std::string& data)
@@ -246,11 +244,12 @@ TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
     // The ACL and the extended attributes stay with the name; file
     // capabilities do not, and a folder's default ACL is not taken up.
     const std::string out = dir / "out";
-    if (std::system(("setfacl -d -m u:65534:rwx " + dir.path + " && setfacl -m u:65534:-,g::r " +
-                     out + " && setfattr -n user.note -v kept " + out +
-                     " && setfattr -n security.capability -v 0sAAAAAgAgAAAAAAAAAAAAAAAAAAA= " + out)
-                        .c_str()) != 0) {
-        GTEST_SKIP() << "no setfacl or setfattr, or no ACLs on " << dir.path;
+    if (const std::string why = failure_of(
+            "setfacl -d -m u:65534:rwx " + dir.path + " && setfacl -m u:65534:-,g::r " + out +
+            " && setfattr -n user.note -v kept " + out +
+            " && setfattr -n security.capability -v 0sAAAAAgAgAAAAAAAAAAAAAAAAAAA= " + out);
+        !why.empty()) {
+        GTEST_SKIP() << "cannot set ACLs and attributes in " << dir.path << ": " << why;
     }
     const std::string before = "getfacl -cp " + out + " > " + dir / "acl";
     ASSERT_EQ(std::system(before.c_str()), 0);
@@ -317,9 +316,11 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
         SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
         const scratch_folder dir;
         write_file(dir / "in", "x");
-        if (!c.default_acl.empty() &&
-            std::system(("setfacl -d -m " + c.default_acl + " " + dir.path).c_str()) != 0) {
-            GTEST_SKIP() << "no setfacl, or no ACLs on " << dir.path;
+        const std::string why = c.default_acl.empty()
+                                    ? ""
+                                    : failure_of("setfacl -d -m " + c.default_acl + " " + dir.path);
+        if (!why.empty()) {
+            GTEST_SKIP() << "cannot set a default ACL on " << dir.path << ": " << why;
         }
         run_options options;
         options.umask_value = c.umask_value;
@@ -355,8 +356,8 @@ TEST(Safety, AppendOnlyOrImmutableFolderOrFileIsRefusedBeforeReading)
         write_file(dir / "in", "source");
         write_file(dir / "out", old_bytes);
         const std::string marked = c.marked.empty() ? dir.path : dir / c.marked;
-        if (std::system(("chattr " + c.mark + " " + marked + " 2>/dev/null").c_str()) != 0) {
-            GTEST_SKIP() << "cannot chattr on " << dir.path;
+        if (const std::string why = failure_of("chattr " + c.mark + " " + marked); !why.empty()) {
+            GTEST_SKIP() << "cannot chattr " << c.mark << " in " << dir.path << ": " << why;
         }
         const run_result r = run_zodevir({dir / "in", dir / c.target, "pw", "encode"});
         std::system(("chattr -a -i " + marked).c_str());

@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -202,6 +204,46 @@ std::vector<std::string> folder_entries(const std::string& path)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool sh(const std::string& command, const std::string& folder)
+{
+    return failure_of(command, folder).empty();
+}
+
+std::string failure_of(const std::string& command, const std::string& folder)
+{
+    const std::string in = folder.empty() ? "" : "cd '" + folder + "' && ";
+    FILE* p = popen((in + "{ " + command + "\n} 2>&1 > /dev/null").c_str(), "r");
+    if (p == nullptr) {
+        return std::string("cannot start a shell: ") + std::strerror(errno);
+    }
+    std::string said;
+    char line[512];
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        if (said.empty()) {
+            said = std::string(line, std::strcspn(line, "\n"));
+        }
+    }
+    const int status = pclose(p);
+    if (status == 0) {
+        return {};
+    }
+    if (!said.empty()) {
+        return said;
+    }
+    return WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status)) : "killed";
+}
+
+std::string needs_root()
+{
+    return geteuid() == 0 ? "" : "needs root (running as uid " + std::to_string(geteuid()) + ")";
+}
+
+void skip_row(const std::string& row, const std::string& why)
+{
+    std::printf("zodevir-tests: row skipped: %s: %s\n", row.c_str(), why.c_str());
+    std::fflush(stdout);
 }
 
 bool reachable_by_another_user(const std::string& path)

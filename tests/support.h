@@ -19,6 +19,20 @@ inline const std::string old_bytes = "the old destination, which must survive";
 
 #include "transform.h"
 
+using strings = std::vector<std::string>;
+
+// Runs a shell command line (in folder, if one is given); true when it exits 0.
+bool sh(const std::string& command, const std::string& folder = {});
+// Runs a shell command line like sh, its output dropped. Empty when it
+// exits 0; otherwise why not, for a skipped test to name what is missing:
+// the first line it wrote on standard error, or its exit status.
+std::string failure_of(const std::string& command, const std::string& folder = {});
+// Why this process cannot do what needs root, or empty when it is root.
+std::string needs_root();
+// Says that one row of a table did not run, and why, in a line the test
+// command's summary of skipped tests picks up; the test goes on.
+void skip_row(const std::string& row, const std::string& why);
+
 struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE for the child
     bool ignore_sigxfsz = false;
