@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string_view>
 
-#include "build_info.h"
 #include "key_table.h"
 #include "messages.h"
 #include "password.h"
@@ -14,15 +13,6 @@
 #include "transform.h"
 
 namespace {
-
-constexpr std::string_view usage_banner =
-    "\n"
-    "zodevir " ZODEVIR_VERSION " by " ZODEVIR_MAINTAINER ", released " ZODEVIR_RELEASE_MONTH
-    "\n"
-    "Web: " ZODEVIR_HOMEPAGE "  E-mail: " ZODEVIR_CONTACT_EMAIL
-    "\n"
-    "Parameters: Original_file, destiny_file, password, encode|decode. \n"
-    "Example: zodevir.exe file1.txt newfile.txt tarns encode\n";
 
 // Size of the blocks read, transformed and written: a multiple of the key
 // table's period and of the page size. Measured from 128 KiB to 4 MiB, 1 MiB
@@ -62,15 +52,15 @@ void warn_of_other_links(std::uint64_t links, std::string_view target)
     char count[24];
     const int n =
         std::snprintf(count, sizeof count, "%llu", static_cast<unsigned long long>(links));
-    print_error("Warning:");
+    print_error(warning_prefix);
     print_error(std::string_view(count, n > 0 ? static_cast<std::size_t>(n) : 0));
-    print_error(links == 1 ? " other hard link to " : " other hard links to ");
+    print_error(links == 1 ? one_other_link : many_other_links);
     if (error_is_terminal()) {
         write_shown_name(target, print_error);
     } else {
         print_error(target);
     }
-    print_error(links == 1 ? " still holds the old bytes\n" : " still hold the old bytes\n");
+    print_error(links == 1 ? still_holds : still_hold);
 }
 
 bool parse_mode(std::string_view word, cipher_mode& mode)
@@ -123,20 +113,15 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
 
 // The command lines that end before any file is touched: --version, --help,
 // and too few arguments.
-int short_command_line(int argc, char** argv)
+int short_command_line(request asked)
 {
-    const std::string_view first = argc > 1 ? argv[1] : "";
-    // Alone on the command line, as the usage banner says.
-    if (argc == 2 && first == "--version") {
-        print_lines("zodevir " ZODEVIR_VERSION "\n");
+    if (asked == request::version) {
+        print_lines(version_line);
         return 0;
     }
     print_lines(usage_banner);
-    if (argc == 2 && first == "--help") {
-        print_lines(
-            "An empty password is read from the file $ZODEVIR_PASSWORD_FILE names,\n"
-            "or from $ZODEVIR_PASSWORD, or asked for at the terminal.\n"
-            "The whole manual: man zodevir\n");
+    if (asked == request::help) {
+        print_lines(help_text);
         return 0;
     }
     return 1;
@@ -144,15 +129,15 @@ int short_command_line(int argc, char** argv)
 
 }  // namespace
 
-int run(int argc, char** argv)
+int run(const command_line& line)
 {
-    if (argc < 5) {
-        return short_command_line(argc, argv);
+    if (line.asked != request::run) {
+        return short_command_line(line.asked);
     }
-    const char* source_path = argv[1];
-    const char* target_path = argv[2];
-    char* password = argv[3];
-    const std::string_view mode_word = argv[4];
+    const char* source_path = line.source;
+    const char* target_path = line.destination;
+    char* password = line.password;
+    const std::string_view mode_word = line.mode;
     // Output sent to standard output must not have the console text mixed
     // into it.
     if (is_standard_output(target_path)) {
@@ -192,7 +177,7 @@ int run(int argc, char** argv)
     scrub_password(password);
 
     const std::string_view announcement =
-        mode == cipher_mode::encode ? "encoding..." : "decoding...";
+        mode == cipher_mode::encode ? encode_announcement : decode_announcement;
     print(announcement);
     source_file source;
     if (!open_source(source_path, source)) {

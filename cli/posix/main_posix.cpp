@@ -11,5 +11,5 @@ int main(int argc, char** argv)
     // the key table (which decodes as well as the password).
     (void)::prctl(PR_SET_DUMPABLE, 0);
 #endif
-    return run(argc, argv);
+    return run(parse_command_line(argc, argv));
 }

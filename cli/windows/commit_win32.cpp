@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "destination_win32.h"
+#include "messages.h"
 #include "security_win32.h"
 
 namespace {
@@ -17,13 +18,13 @@ wchar_t backup_path[path_capacity];
 
 // On standard error, a file the run could not remove and the user should
 // know of: the old bytes, or the only copy of the output.
-void warn_left_behind(const char* what, const wchar_t* path)
+void warn_left_behind(std::string_view what, const wchar_t* path)
 {
     static char shown[path_capacity * 3];
-    print_error("Warning:");
+    print_error(warning_prefix);
     print_error(what);
-    print_error(" is left as ");
-    print_error(to_utf8(path, shown, sizeof shown) ? shown : "a file beside it");
+    print_error(left_as);
+    print_error(to_utf8(path, shown, sizeof shown) ? std::string_view(shown) : unnamed_file_left);
     print_error("\n");
 }
 
@@ -112,7 +113,7 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION),
                     nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
             if (!::DeleteFileW(backup_path)) {
-                warn_left_behind("The replaced file", backup_path);
+                warn_left_behind(replaced_file_left, backup_path);
             }
             return carried ? replace_result::done : replace_result::old_file_gone;
         }
@@ -124,8 +125,8 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
     if (::MoveFileExW(backup_path, target_path, MOVEFILE_WRITE_THROUGH)) {
         return replace_result::failed;
     }
-    warn_left_behind("The replaced file", backup_path);
-    warn_left_behind("The output", temporary_path);
+    warn_left_behind(replaced_file_left, backup_path);
+    warn_left_behind(output_left, temporary_path);
     return replace_result::old_file_gone;
 }
 
@@ -154,7 +155,7 @@ replace_result replace_target(bool replaces)
                 // for administrators only (MoveFileEx), so the user is told
                 // where the old bytes are either way.
                 (void)::MoveFileExW(backup_path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-                warn_left_behind("The replaced file", backup_path);
+                warn_left_behind(replaced_file_left, backup_path);
             }
             result = replace_result::done;
             break;

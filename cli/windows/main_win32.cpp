@@ -8,6 +8,8 @@
 #include <cwchar>
 #include <iterator>
 
+#include "command_line.h"
+#include "messages.h"
 #include "platform.h"
 #include "run.h"
 #include "text_win32.h"
@@ -33,13 +35,13 @@ int wmain(int argc, wchar_t** argv)
     // mistyped mode, a password the code page cannot hold is left for the
     // run to refuse by its mode.
     const bool valid_mode =
-        argc >= 5 && (std::wcscmp(argv[4], L"encode") == 0 || std::wcscmp(argv[4], L"decode") == 0);
+        argc >= run_argument_count && (std::wcscmp(argv[argument_at::mode], L"encode") == 0 ||
+                                       std::wcscmp(argv[argument_at::mode], L"decode") == 0);
     char* next = argument_text;
     const char* const end = argument_text + sizeof argument_text;
     for (int i = 0; i < argc; ++i) {
         const auto room = static_cast<std::size_t>(end - next);
-        // The password is the third argument after the program's name.
-        const bool password = i == 3 && argc >= 5;
+        const bool password = is_password_argument(i, argc);
         bool converted =
             password ? to_code_page(argv[i], next, room) : to_utf8(argv[i], next, room);
         if (!converted && password && !valid_mode && room > 1) {
@@ -49,7 +51,7 @@ int wmain(int argc, wchar_t** argv)
         }
         // A name with no UTF-8 form (a lone surrogate) reaches the run as
         // its messages can show it, marked so that no file is opened by it.
-        if (!converted && !password && (i == 1 || i == 2) &&
+        if (!converted && !password && is_file_position(i) &&
             ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, next, static_cast<int>(room), nullptr,
                                   nullptr) > 0) {
             mark_unrepresentable(next);
@@ -57,7 +59,7 @@ int wmain(int argc, wchar_t** argv)
         }
         if (!converted) {
             if (password) {
-                print("Error:The password cannot be represented in the system code page");
+                print(prompt_error(prompt_result::unrepresentable));
             }
             return 1;
         }
@@ -65,8 +67,8 @@ int wmain(int argc, wchar_t** argv)
         next += std::strlen(next) + 1;
     }
     arguments[argc] = nullptr;
-    if (argc >= 5) {
-        remember_password_argument(argv[3]);
+    if (argc >= run_argument_count) {
+        remember_password_argument(argv[argument_at::password]);
     }
-    return run(argc, arguments);
+    return run(parse_command_line(argc, arguments));
 }

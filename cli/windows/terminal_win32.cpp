@@ -10,6 +10,7 @@
 #include <iterator>
 #include <utility>
 
+#include "command_line.h"
 #include "platform.h"
 #include "sweep_win32.h"
 #include "text_win32.h"
@@ -123,7 +124,7 @@ void remember_password_argument(wchar_t* password)
 
 namespace {
 
-// Overwrites the third argument with spaces in a raw command line, found by
+// Overwrites the password argument with spaces in a raw command line, found by
 // splitting the line as the C run-time library splits it, never by
 // searching for its text.
 template <typename Char>
@@ -131,7 +132,7 @@ void blank_password_in(Char* line)
 {
     std::size_t begin = 0;
     std::size_t end = 0;
-    if (line != nullptr && argument_span(line, 3, begin, end)) {
+    if (line != nullptr && argument_span(line, argument_at::password, begin, end)) {
         for (std::size_t i = begin; i < end; ++i) {
             line[i] = ' ';
         }
@@ -141,12 +142,13 @@ void blank_password_in(Char* line)
 template <typename Char>
 void zero_argument(Char** arguments, int count)
 {
-    if (arguments != nullptr && count > 3 && arguments[3] != nullptr) {
+    constexpr int at = argument_at::password;
+    if (arguments != nullptr && is_password_argument(at, count) && arguments[at] != nullptr) {
         std::size_t length = 0;
-        while (arguments[3][length] != 0) {
+        while (arguments[at][length] != 0) {
             ++length;
         }
-        scrub_memory(arguments[3], length * sizeof(Char));
+        scrub_memory(arguments[at], length * sizeof(Char));
     }
 }
 
@@ -163,14 +165,14 @@ void sweep_command_line(const char* password)
     std::size_t begin = 0;
     std::size_t end = 0;
     if (line != nullptr && wcslen(line) < std::size(wide_line) &&
-        argument_span(line, 3, begin, end)) {
+        argument_span(line, argument_at::password, begin, end)) {
         const std::size_t length = wcslen(line);
         wmemcpy(wide_line, line, length);
         sweep_copies(wide_line, length * sizeof(wchar_t), begin * sizeof(wchar_t),
                      end * sizeof(wchar_t));
     }
     if (ansi != nullptr && std::strlen(ansi) < sizeof narrow_line &&
-        argument_span(ansi, 3, begin, end)) {
+        argument_span(ansi, argument_at::password, begin, end)) {
         const std::size_t length = std::strlen(ansi);
         std::memcpy(narrow_line, ansi, length);
         sweep_copies(narrow_line, length, begin, end);
