@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "destination_posix.h"
+#include "features_posix.h"
 #include "reason_posix.h"
 #include "signals_posix.h"
 
@@ -22,7 +23,7 @@ bool commit_direct(destination& dest)
     struct stat st {};
     bool ok = ::fstat(dest.fd.get(), &st) == 0;
     if (ok && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-        ok = ::fsync(dest.fd.get()) == 0 || errno == EINVAL;
+        ok = flush_to_disk(dest.fd.get()) || errno == EINVAL;
     }
     return close_fd(dest.fd) && ok;
 }
@@ -31,7 +32,7 @@ bool commit_direct(destination& dest)
 // failed flush is a failed write: the data may never reach the disk.
 bool flush_file(const destination& dest)
 {
-    return ::fsync(dest.fd.get()) == 0;
+    return flush_to_disk(dest.fd.get());
 }
 
 // Swaps the output with the file under the destination's name, and keeps the
@@ -42,7 +43,7 @@ bool flush_file(const destination& dest)
 bool replace_in_place(const destination& dest)
 {
     const int folder = dest.folder.get();
-#ifdef RENAME_EXCHANGE
+#if ZODEVIR_HAVE_RENAMEAT2
     if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE) == 0) {
         struct stat swapped {};
         if (::fstatat(folder, dest.temporary, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -74,7 +75,7 @@ bool rename_into_place(const destination& dest)
     if (dest.replaces) {
         return replace_in_place(dest);
     }
-#ifdef RENAME_NOREPLACE
+#if ZODEVIR_HAVE_RENAMEAT2
     if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_NOREPLACE) == 0) {
         return true;
     }
@@ -116,14 +117,14 @@ bool close_and_rename(destination& dest)
 bool flush_folder(const destination& dest, const unique_fd& renamed)
 {
     if (dest.folder_readable) {
-        return ::fsync(dest.folder.get()) == 0;
+        return flush_to_disk(dest.folder.get());
     }
-#ifdef __linux__
+#if ZODEVIR_HAVE_SYNCFS
     return ::syncfs(renamed.get()) == 0;
 #else
+    // sync() reports nothing, and may return before the disk has it.
     (void)renamed;
-    ::sync();
-    return true;
+    return refuse_because(ENOTSUP, "its folder cannot be flushed to the disk on this system");
 #endif
 }
 

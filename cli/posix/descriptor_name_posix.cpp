@@ -4,15 +4,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#ifdef __linux__
-#include <linux/magic.h>
-#include <sys/vfs.h>
-#endif
-
 #include <cstdio>
 #include <cstring>
 
 #include "destination_posix.h"
+#include "features_posix.h"
+
+#if ZODEVIR_HAVE_STATFS_MAGIC
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace {
 
@@ -30,10 +31,12 @@ const char* digits_before(const char* path, const char* end)
 // Whether the open folder is a process's descriptor folder (PID/fd, or
 // PID/task/TID/fd), in a process file system wherever it is mounted: /proc,
 // a container's /proc seen from outside, a second mount. Where the kernel
-// cannot say how it names the folder, it is taken for one.
-bool is_descriptor_folder([[maybe_unused]] int folder)
+// cannot say how it names the folder, it is taken for one. A system without
+// file-system magic numbers has its descriptor folder at /dev/fd (a file
+// system of its own there), recognised as the very folder that is there.
+bool is_descriptor_folder(int folder)
 {
-#ifdef __linux__
+#if ZODEVIR_HAVE_STATFS_MAGIC
     struct statfs fs {};
     if (::fstatfs(folder, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
         return false;
@@ -56,7 +59,10 @@ bool is_descriptor_folder([[maybe_unused]] int folder)
     return process - where < 5 || std::strncmp(process - 5, "/task", 5) != 0 ||
            digits_before(where, process - 5) != nullptr;
 #else
-    return false;
+    struct stat here {};
+    struct stat dev_fd {};
+    return ::fstat(folder, &here) == 0 && ::stat("/dev/fd", &dev_fd) == 0 &&
+           same_file(here, dev_fd);
 #endif
 }
 
@@ -66,9 +72,16 @@ bool is_descriptor_folder([[maybe_unused]] int folder)
 bool is_own_descriptor_folder(int folder)
 {
     int ends[2];
+#if ZODEVIR_HAVE_PIPE2
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
+#else
+    // The tool starts no other program, so the ends need no close-on-exec.
+    if (::pipe(ends) != 0) {
+        return false;
+    }
+#endif
     const unique_fd reader(ends[0]);
     const unique_fd writer(ends[1]);
     char name[16];

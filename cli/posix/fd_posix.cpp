@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "features_posix.h"
+
 unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
 {
     if (this != &other) {
@@ -67,4 +69,19 @@ bool write_all(int fd, const void* data, std::size_t size)
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool flush_to_disk(int fd)
+{
+#if ZODEVIR_HAVE_F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0) {
+        return true;
+    }
+    // File systems that cannot force the drive's cache (network ones) say
+    // so; they get the flush they have.
+    if (errno != ENOTSUP && errno != ENOTTY && errno != EINVAL) {
+        return false;
+    }
+#endif
+    return ::fsync(fd) == 0;
 }

@@ -30,6 +30,12 @@ private:
 // deferred write error, for instance). The descriptor is gone either way.
 bool close_fd(unique_fd& fd);
 
+// Flushes what is written to the open file or folder to the disk itself:
+// F_FULLFSYNC where the system has it (there fsync reaches only the drive's
+// cache), fsync elsewhere or where the file system refuses it. False, with
+// errno set, on an error.
+bool flush_to_disk(int fd);
+
 // One read, retried on EINTR: bytes read, 0 at end of file, -1 on error.
 ssize_t read_some(int fd, void* buffer, std::size_t size);
 

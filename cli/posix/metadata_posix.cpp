@@ -15,8 +15,10 @@
 #include <cstring>
 
 #include "destination_posix.h"
+#include "features_posix.h"
+#include "reason_posix.h"
 
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
 
@@ -39,7 +41,7 @@ bool not_allowed(int error)
            error == ENODATA || error == EINVAL || error == ENOSYS;
 }
 
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
 
 // Room for an attribute's value or the list of names: the most Linux stores.
 constexpr std::size_t attribute_capacity = 65536;
@@ -165,12 +167,17 @@ bool set_mode(int fd, mode_t mode)
 bool give_new_file_permissions(const destination& dest)
 {
     mode_t mode = 0666 & ~current_umask();
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
     // The umask does not apply where the folder has a default ACL.
     bool inherited = false;
     if (!default_acl_mode(dest, mode, inherited)) {
         return false;
     }
+#else
+    // A default ACL of the folder, which cannot be read here, may give less
+    // than the umask does: the file stays its owner's alone rather than
+    // risk being more open than other programs would make it.
+    mode &= 0600;
 #endif
     return set_mode(dest.fd.get(), mode);
 }
@@ -179,7 +186,7 @@ bool give_new_file_permissions(const destination& dest)
 
 ssize_t read_attribute(int fd, bool real, const char* name, void* value, std::size_t size)
 {
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
     if (real) {
         return ::fgetxattr(fd, name, value, size);
     }
@@ -214,13 +221,14 @@ ssize_t read_attribute(int fd, bool real, const char* name, void* value, std::si
 
 bool attributes_readable([[maybe_unused]] const destination& dest)
 {
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
     return for_each_attribute(dest, [&](const char* name) {
         return read_attribute(dest.replaced.get(), dest.replaced_open, name, nullptr, 0) >= 0 ||
                errno == ENODATA;
     });
 #else
-    return true;
+    // Whatever ACL or attributes the file has would be lost, unseen.
+    return refuse_because(ENOTSUP, "its ACL and extended attributes cannot be carried over here");
 #endif
 }
 
@@ -231,7 +239,7 @@ bool carry_metadata(const destination& dest)
         return give_new_file_permissions(dest);
     }
     const struct stat& old = dest.previous;
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
     // The temporary file took an ACL from the folder's default one, which
     // the replaced file may not have had: it gets the replaced file's below.
     if (::fremovexattr(fd, access_acl) != 0 && errno != ENODATA && !not_allowed(errno)) {
@@ -251,7 +259,7 @@ bool carry_metadata(const destination& dest)
         }
     }
     mode_t mode = old.st_mode & 07777;
-#ifdef __linux__
+#if ZODEVIR_HAVE_LINUX_XATTR
     // Then the ACL, which sets the permission bits it covers to their final
     // values. Should it be refused, the mode's group bits would be its mask
     // and grant the owning group what the ACL denies it: the group and

@@ -9,7 +9,12 @@
 
 #include "destination_posix.h"
 
-#ifdef __linux__
+#include "features_posix.h"
+
+// Where the system lets a block device be traced to what lies beneath it.
+#define ZODEVIR_TRACES_DEVICES (ZODEVIR_HAVE_LOOP_DEVICES && ZODEVIR_HAVE_STATFS_MAGIC)
+
+#if ZODEVIR_TRACES_DEVICES
 #include <linux/loop.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
@@ -48,7 +53,7 @@ struct storage {
     }
 };
 
-#ifdef __linux__
+#if ZODEVIR_TRACES_DEVICES
 
 // Reads a small sysfs attribute of the block device, without its line end.
 bool read_block_attribute(dev_t device, const char* name, char (&text)[PATH_MAX])
@@ -111,7 +116,7 @@ storage storage_of([[maybe_unused]] int fd, const struct stat& st)
     found.items[0] = S_ISBLK(st.st_mode) ? storage_item{false, st.st_rdev, 0}
                                          : storage_item{true, st.st_dev, st.st_ino};
     found.count = 1;
-#ifdef __linux__
+#if ZODEVIR_TRACES_DEVICES
     struct statfs fs {};
     found.overlay =
         S_ISREG(st.st_mode) && ::fstatfs(fd, &fs) == 0 && fs.f_type == OVERLAYFS_SUPER_MAGIC;

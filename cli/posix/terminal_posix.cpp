@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "fd_posix.h"
+#include "features_posix.h"
 #include "platform.h"
 #include "signals_posix.h"
 
@@ -158,7 +159,15 @@ bool password_bytes(const terminal_unit* line, char* out, std::size_t capacity)
 
 void scrub_memory(void* data, std::size_t size)
 {
+#if ZODEVIR_HAVE_EXPLICIT_BZERO
     ::explicit_bzero(data, size);
+#else
+    // Through a volatile pointer, which the compiler may not drop.
+    auto* volatile bytes = static_cast<volatile unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = 0;
+    }
+#endif
 }
 
 void scrub_password(char* password)
