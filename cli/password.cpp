@@ -51,10 +51,10 @@ prompt_result ask_once(terminal& term, const char* prompt, char* password)
 // The first line of the file at path, without its line end, into buffer. A
 // terminal named as the file is asked as the prompt asks it: with its echo
 // off, and twice when confirm is set.
-prompt_result first_line_of(const char* path, char* buffer, bool confirm)
+prompt_result first_line_of(const char* path, char* buffer, bool confirm, outcome& why)
 {
     source_file file;
-    if (!open_source(path, file)) {
+    if (why = open_source(path, file); !why) {
         return prompt_result::unreadable_file;
     }
     if (source_is_terminal(file)) {
@@ -74,14 +74,14 @@ prompt_result first_line_of(const char* path, char* buffer, bool confirm)
     while (!ended && length < password_capacity) {
         const std::size_t want =
             block < password_capacity - length ? block : password_capacity - length;
-        const std::int64_t n = read_source(file, buffer + length, want);
-        if (n < 0) {
+        std::size_t n = 0;
+        if (why = read_source(file, buffer + length, want, n); !why) {
             close_source(file);
             scrub_memory(buffer, password_capacity);
             return prompt_result::unreadable_file;
         }
         ended = n == 0;
-        length += static_cast<std::size_t>(n);
+        length += n;
         if (const void* newline = std::memchr(buffer, '\n', length)) {
             length = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
             ended = true;
@@ -116,7 +116,7 @@ void wipe_unused_variable()
 
 }  // namespace
 
-prompt_result find_password(char*& password, char* buffer, bool confirm, const char*& file)
+prompt_result find_password(char*& password, char* buffer, bool confirm, password_file& file)
 {
     if (*password != '\0') {
         wipe_unused_variable();
@@ -126,9 +126,9 @@ prompt_result find_password(char*& password, char* buffer, bool confirm, const c
     char* path = nullptr;
     char* value = nullptr;
     if (environment_value(password_file_variable, false, path) != variable::unset) {
-        file = path != nullptr ? path : password_file_variable;
-        result =
-            path != nullptr ? first_line_of(path, buffer, confirm) : prompt_result::unreadable_file;
+        file.name = path != nullptr ? path : password_file_variable;
+        result = path != nullptr ? first_line_of(path, buffer, confirm, file.why)
+                                 : prompt_result::unreadable_file;
         wipe_unused_variable();
     } else if (const variable found = environment_value(password_variable, true, value);
                found != variable::unset) {

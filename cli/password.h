@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "outcome.h"
+
 // Room for the longest password that can be typed at the terminal, with its
 // terminator. A terminal delivers at most 4095 bytes of a line and drops the
 // rest, so a line that fills all 4095 may have been cut: the longest password
@@ -33,8 +35,12 @@ inline constexpr char password_variable[] = "ZODEVIR_PASSWORD";
 // confirm is set. The same rules hold for each: not empty, no NUL byte, at
 // most password_capacity - 2 bytes from a file or the terminal. On success
 // password points at it (buffer, password_capacity bytes, may hold it); on
-// an unreadable file, file names it.
-prompt_result find_password(char*& password, char* buffer, bool confirm, const char*& file);
+// an unreadable file, file says which and why.
+struct password_file {
+    const char* name = nullptr;
+    outcome why;
+};
+prompt_result find_password(char*& password, char* buffer, bool confirm, password_file& file);
 
 // Reads a password from the terminal with its echo turned off, into buffer
 // (password_capacity bytes, terminated with a zero byte), asking a second

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "outcome.h"
+
 // The platform's source_file, destination and terminal types.
 #ifdef _WIN32
 #include "windows/platform_types_win32.h"
@@ -34,9 +36,10 @@ void print_lines(std::string_view text);
 // True when the console text goes to a terminal, where a person reads it.
 bool console_is_terminal();
 
-// What the system said of the call that just failed ("No such file or
-// directory"); empty when it said nothing. Valid until the next call.
-std::string_view failure_reason();
+// Why a step failed, as a person reads it: the run's own reason, or what the
+// system says of its error code ("No such file or directory"); empty when
+// there is neither. Valid until the next call.
+std::string_view describe(const outcome& why);
 
 // Best-effort text on standard error (warnings, the progress line), and
 // whether standard error is a terminal, and the same one the console text
@@ -112,9 +115,9 @@ void scrub_password(char* password);
 
 // ---- Source ---------------------------------------------------------------------
 
-// Opens the source for reading. False when it cannot be opened or is a
+// Opens the source for reading. Fails when it cannot be opened or is a
 // directory.
-bool open_source(const char* path, source_file& out);
+outcome open_source(const char* path, source_file& out);
 
 // True when the open source is a terminal (a console on Windows).
 bool source_is_terminal(const source_file& source);
@@ -122,8 +125,8 @@ bool source_is_terminal(const source_file& source);
 // The source's length when it is a regular file, or -1.
 std::int64_t source_size(const source_file& source);
 
-// One read: bytes read, 0 at the end, -1 on an error.
-std::int64_t read_source(source_file& source, void* buffer, std::size_t size);
+// One read of up to size bytes: got is how many were read, 0 at the end.
+outcome read_source(source_file& source, void* buffer, std::size_t size, std::size_t& got);
 
 // Closes the source; reading is over.
 void close_source(source_file& source);
@@ -137,11 +140,11 @@ bool is_standard_output(const char* path);
 // Opens the destination named by path. A regular (or not yet existing)
 // destination is only ever written to a new temporary file beside it and put
 // in place by commit_destination; a device, a pipe or the console is written
-// directly. False if it cannot be opened, if no temporary file can be made,
+// directly. Fails if it cannot be opened, if no temporary file can be made,
 // if the user may not replace it, or if writing it directly would overwrite
 // the source. A destination discards itself (closes the output and removes
 // the temporary file) unless it is committed.
-bool open_destination(const char* path, const source_file& source, destination& out);
+outcome open_destination(const char* path, const source_file& source, destination& out);
 
 // Prepares the copy of the source: read-ahead, and, where the platform gains
 // by it, disk space set aside for the output. Failure is harmless.
@@ -152,12 +155,12 @@ void prepare_copy(source_file& source, destination& dest);
 // whose reader may show it on a terminal.
 bool output_is_stored(const destination& dest);
 
-// Writes all size bytes; false on an error.
-bool write_destination(destination& dest, const void* data, std::size_t size);
+// Writes all size bytes.
+outcome write_destination(destination& dest, const void* data, std::size_t size);
 
-// Gives the finished output its final attributes and puts it in place. False
+// Gives the finished output its final attributes and puts it in place. Fails
 // on any failure.
-bool commit_destination(destination& dest);
+outcome commit_destination(destination& dest);
 
 // How many other hard links the file an output replaced has: names that
 // still hold the old bytes.

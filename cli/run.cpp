@@ -20,12 +20,12 @@ namespace {
 constexpr std::size_t block_size = 1024 * 1024;
 
 // A failure's message. On a terminal, where a person reads it, the line is
-// ended and says why, as the system reported it for the call that failed
-// (when one did), and a name that could drive the terminal is quoted;
+// ended and says why, as the failed step's outcome has it (when the failure
+// is a step's), and a name that could drive the terminal is quoted;
 // elsewhere, where scripts read it, it is printed exactly as it always was.
-void fail(std::string_view message, std::string_view subject = {}, bool system_call = false)
+void fail(std::string_view message, std::string_view subject = {}, const outcome& why = success)
 {
-    const std::string_view reason = system_call ? failure_reason() : std::string_view();
+    const std::string_view reason = why ? std::string_view() : describe(why);
     const bool terminal = console_is_terminal();
     print(message);
     if (terminal) {
@@ -76,7 +76,11 @@ bool parse_mode(std::string_view word, cipher_mode& mode)
     return false;
 }
 
-enum class copy_result { done, read_failed, write_failed };
+// How the copy ended: done, or which side failed and why.
+struct copy_result {
+    enum { done, read_failed, write_failed } end = done;
+    outcome why;
+};
 
 // Overwrites an object's memory when it goes out of scope.
 struct wiped_on_exit {
@@ -94,17 +98,16 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
     alignas(4096) static std::uint8_t buffer[block_size];
     position = 0;
     for (;;) {
-        const std::int64_t n = read_source(source, buffer, sizeof buffer);
-        if (n < 0) {
-            return copy_result::read_failed;
+        std::size_t count = 0;
+        if (const outcome read = read_source(source, buffer, sizeof buffer, count); !read) {
+            return {copy_result::read_failed, read};
         }
-        if (n == 0) {
-            return copy_result::done;
+        if (count == 0) {
+            return {};
         }
-        const auto count = static_cast<std::size_t>(n);
         transform_block(key, position, buffer, count);
-        if (!write_destination(target, buffer, count)) {
-            return copy_result::write_failed;
+        if (const outcome written = write_destination(target, buffer, count); !written) {
+            return {copy_result::write_failed, written};
         }
         position += count;
         show_progress(shown, position);
@@ -159,12 +162,12 @@ int run(const command_line& line)
     // script names, or asks at the terminal: none of them shows in the
     // process list or the shell's history.
     char found[password_capacity];
-    const char* password_file = nullptr;
+    password_file file;
     if (const prompt_result result =
-            find_password(password, found, mode == cipher_mode::encode, password_file);
+            find_password(password, found, mode == cipher_mode::encode, file);
         result != prompt_result::entered) {
         const bool unreadable = result == prompt_result::unreadable_file;
-        fail(prompt_error(result), unreadable ? password_file : "", unreadable);
+        fail(prompt_error(result), unreadable ? file.name : "", unreadable ? file.why : success);
         return 1;
     }
     // The key table is all the run needs of the password; the key, which
@@ -180,13 +183,13 @@ int run(const command_line& line)
         mode == cipher_mode::encode ? encode_announcement : decode_announcement;
     print(announcement);
     source_file source;
-    if (!open_source(source_path, source)) {
-        fail(source_open_error, source_path, true);
+    if (const outcome opened = open_source(source_path, source); !opened) {
+        fail(source_open_error, source_path, opened);
         return 1;
     }
     destination target;
-    if (!open_destination(target_path, source, target)) {
-        fail(target_open_error, target_path, true);
+    if (const outcome opened = open_destination(target_path, source, target); !opened) {
+        fail(target_open_error, target_path, opened);
         return 1;
     }
     prepare_copy(source, target);
@@ -198,24 +201,25 @@ int run(const command_line& line)
         start_progress(shown, source_size(source), announcement);
     }
     std::uint64_t written = 0;
-    switch (copy_transformed(source, target, key, shown, written)) {
+    const copy_result copied = copy_transformed(source, target, key, shown, written);
+    switch (copied.end) {
     case copy_result::read_failed:
         end_progress(shown);
-        fail(source_read_error, source_path, true);
+        fail(source_read_error, source_path, copied.why);
         return 1;
     case copy_result::write_failed:
         end_progress(shown);
-        fail(target_write_error, target_path, true);
+        fail(target_write_error, target_path, copied.why);
         return 1;
     case copy_result::done:
         break;
     }
     close_source(source);
     show_flushing(shown, written);
-    const bool committed = commit_destination(target);
+    const outcome committed = commit_destination(target);
     end_progress(shown);
     if (!committed) {
-        fail(target_write_error, target_path, true);
+        fail(target_write_error, target_path, committed);
         return 1;
     }
     print("\n");

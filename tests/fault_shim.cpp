@@ -22,6 +22,8 @@
 //   create_signal SIGTERM arrives just after the temporary file is created
 //   short_write, eintr_write  the first write to the temporary file writes
 //                 half of what it was given, or is interrupted (EINTR)
+//   read_then_close  any read, and then the close of a read-only file fails
+//                 too, with EIO: the reason shown must be the read's
 //   odd_reads     every read returns at most an odd, changing number of bytes
 //   borrowed      while the run reopens ZODEVIR_RACE for reading only, that
 //                 name and ZODEVIR_RACE_TO trade places
@@ -306,11 +308,18 @@ int openat64(int dirfd, const char* path, int flags, ...)
     return opened("openat64", dirfd, path, flags, mode);
 }
 
+// Whether a read has failed under read_then_close.
+static bool read_failed = false;
+
 ssize_t read(int fd, void* buffer, size_t size)
 {
     if (fault_is("odd_reads")) {
         const size_t most = 1 + 2 * ((static_cast<size_t>(read_count++) * 7919) % 2047);
         size = size < most ? size : most;
+    }
+    if (fault_is("read_then_close")) {
+        read_failed = true;
+        return fail();
     }
     return fault_is("read") ? fail()
                             : next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
@@ -393,7 +402,13 @@ int close(int fd)
         (fault_is("close") && is_temporary(fd)) ||
         (fault_is("close_direct") && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY &&
          fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !is_temporary(fd));
+    const bool after_read = read_failed && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY &&
+                            fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const int result = next<int (*)(int)>("close")(fd);
+    if (after_read) {
+        errno = EIO;
+        return -1;
+    }
     return failing ? fail() : result;
 }
 

@@ -503,6 +503,19 @@ TEST_F(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
     EXPECT_EQ(rest_of_screen(run.terminal),
               "Error:Cannot read the password file:" + dir / "folder" + " (Is a directory)\r\n");
     close(run.terminal);
+    // The reason is the failed read's, whatever the close after it says.
+    if (shim_loads) {
+        preload_shim({"ZODEVIR_FAULT=read_then_close", "ZODEVIR_FAULT_ERRNO=13"});
+        setenv("ZODEVIR_PASSWORD_FILE", (dir / "in").c_str(), 1);
+        run = start_on_terminal({dir / "in", dir / "out", "", "decode"}, job::leader, 0, true);
+        unsetenv("ZODEVIR_PASSWORD_FILE");
+        preload_shim({});
+        end_if_stuck(run.pid);
+        finish(run.output);
+        EXPECT_EQ(rest_of_screen(run.terminal),
+                  "Error:Cannot read the password file:" + dir / "in" + " (Permission denied)\r\n");
+        close(run.terminal);
+    }
 }
 
 // The lines a terminal shows for bytes written to it: \r returns to the

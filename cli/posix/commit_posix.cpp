@@ -21,11 +21,16 @@ namespace {
 bool commit_direct(destination& dest)
 {
     struct stat st {};
-    bool ok = ::fstat(dest.fd.get(), &st) == 0;
-    if (ok && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-        ok = flush_to_disk(dest.fd.get()) || errno == EINVAL;
+    const bool flushed =
+        ::fstat(dest.fd.get(), &st) == 0 && (!(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) ||
+                                             flush_to_disk(dest.fd.get()) || errno == EINVAL);
+    if (!flushed) {
+        const int error = errno;
+        (void)close_fd(dest.fd);
+        errno = error;
+        return false;
     }
-    return close_fd(dest.fd) && ok;
+    return close_fd(dest.fd);
 }
 
 // Step 2. The data and metadata reach the disk before the name does. A
@@ -128,9 +133,8 @@ bool flush_folder(const destination& dest, const unique_fd& renamed)
 #endif
 }
 
-}  // namespace
-
-bool commit_destination(destination& dest)
+// The steps, in order; false, with errno set, at the first that fails.
+bool commit_steps(destination& dest)
 {
     if (dest.temporary[0] == '\0') {
         return commit_direct(dest);
@@ -156,4 +160,11 @@ bool commit_destination(destination& dest)
     // The new file is in place (the old one is gone), but until the folder
     // is flushed a crash could still undo the rename: that is reported.
     return flush_folder(dest, renamed);
+}
+
+}  // namespace
+
+outcome commit_destination(destination& dest)
+{
+    return commit_steps(dest) ? success : failed_call();
 }

@@ -15,7 +15,9 @@
 namespace {
 
 int console_fd = STDOUT_FILENO;
+// The last refusal's reason, and the errno it came with.
 const char* own_reason = nullptr;
+int own_reason_error = 0;
 
 }  // namespace
 
@@ -39,17 +41,27 @@ bool console_is_terminal()
     return ::isatty(console_fd) == 1;
 }
 
-void give_reason(const char* text)
+void give_reason(int error, const char* text)
 {
     own_reason = text;
+    own_reason_error = error;
 }
 
-std::string_view failure_reason()
+outcome failed_call()
 {
-    if (own_reason != nullptr) {
-        return own_reason;
+    const int error = errno;
+    const char* own = error == own_reason_error ? own_reason : nullptr;
+    own_reason = nullptr;
+    own_reason_error = 0;
+    return failure(error, own);
+}
+
+std::string_view describe(const outcome& why)
+{
+    if (why.own != nullptr) {
+        return why.own;
     }
-    return errno != 0 ? std::strerror(errno) : "";
+    return why.code != 0 ? std::strerror(why.code) : "";
 }
 
 void print_error(std::string_view text)

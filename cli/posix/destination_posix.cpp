@@ -244,7 +244,9 @@ bool is_standard_output(const char* path)
            same_file(out, st) && named_descriptor(path) != refused_descriptor;
 }
 
-bool open_destination(const char* path, const source_file& source, destination& out)
+namespace {
+
+bool find_and_open(const char* path, const source_file& source, destination& out)
 {
     if (const int fd = named_descriptor(path); fd != not_a_descriptor) {
         // What the kernel finds under the name, with its protections.
@@ -290,6 +292,13 @@ bool open_destination(const char* path, const source_file& source, destination& 
         }
     }
     return open_existing(where, found, source, out);
+}
+
+}  // namespace
+
+outcome open_destination(const char* path, const source_file& source, destination& out)
+{
+    return find_and_open(path, source, out) ? success : failed_call();
 }
 
 std::uint64_t other_links(const destination& dest)

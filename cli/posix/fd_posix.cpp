@@ -7,12 +7,25 @@
 
 #include "features_posix.h"
 
+namespace {
+
+// Closes a descriptor that is let go of, leaving errno as the failure that
+// may be on its way out had set it.
+void close_quietly(int fd)
+{
+    if (fd >= 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+}
+
+}  // namespace
+
 unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
 {
     if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        close_quietly(fd_);
         fd_ = other.release();
     }
     return *this;
@@ -20,9 +33,7 @@ unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
 
 unique_fd::~unique_fd()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
+    close_quietly(fd_);
 }
 
 int unique_fd::release()

@@ -100,10 +100,10 @@ bool output_is_stored(const destination& dest)
            (::fstat(dest.fd.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)));
 }
 
-bool write_destination(destination& dest, const void* data, std::size_t size)
+outcome write_destination(destination& dest, const void* data, std::size_t size)
 {
     if (!write_all(dest.fd.get(), data, size)) {
-        return false;
+        return failed_call();
     }
     dest.written += static_cast<off_t>(size);
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -114,11 +114,13 @@ bool write_destination(destination& dest, const void* data, std::size_t size)
         dest.written_back = dest.written;
     }
 #endif
-    return true;
+    return success;
 }
 
 void discard_destination(destination& dest)
 {
+    // A failure on its way out keeps its errno.
+    const int error = errno;
     if (dest.fd.valid()) {
         (void)close_fd(dest.fd);
     }
@@ -129,6 +131,7 @@ void discard_destination(destination& dest)
         dest.temporary[0] = '\0';
         release_ending_signals(saved);
     }
+    errno = error;
 }
 
 destination::~destination()

@@ -7,6 +7,7 @@
 
 #include "destination_win32.h"
 #include "messages.h"
+#include "reason_win32.h"
 #include "security_win32.h"
 
 namespace {
@@ -95,29 +96,27 @@ bool move_into_place()
 // removed; should the move fail, the old file goes back.
 replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
 {
-    for (int retry = 0; retry <= busy_retries; ++retry) {
-        if (move_into_place()) {
-            PACL dacl = nullptr;
-            BOOL present = FALSE;
-            BOOL defaulted = FALSE;
-            SECURITY_DESCRIPTOR_CONTROL control = 0;
-            DWORD revision = 0;
-            const bool carried =
-                old_security != nullptr &&
-                ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
-                ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
-                ::SetNamedSecurityInfoW(
-                    target_path, SE_FILE_OBJECT,
-                    DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
-                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                    nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
-            if (!::DeleteFileW(backup_path)) {
-                warn_left_behind(replaced_file_left, backup_path);
-            }
-            return carried ? replace_result::done : replace_result::old_file_gone;
+    // Whatever stops the move, it is tried again, for about a second.
+    if (retry_while_held(move_into_place, [](DWORD) { return true; })) {
+        PACL dacl = nullptr;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        const bool carried =
+            old_security != nullptr &&
+            ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
+            ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
+            ::SetNamedSecurityInfoW(
+                target_path, SE_FILE_OBJECT,
+                DACL_SECURITY_INFORMATION |
+                    ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                        : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
+        if (!::DeleteFileW(backup_path)) {
+            warn_left_behind(replaced_file_left, backup_path);
         }
-        ::Sleep(busy_wait_ms);
+        return carried ? replace_result::done : replace_result::old_file_gone;
     }
     // The old file goes back under its name; the output stays as the
     // temporary file, which the run then removes. Should the old file not go
@@ -142,36 +141,33 @@ replace_result replace_target(bool replaces)
         wmemcpy(backup_path, temporary_path, length);
         wmemcpy(backup_path + length, L".old", 5);
     }
+    // A replace that moved the old file aside but not the output in is
+    // finished by other means (it is not an error a hold gives).
+    const bool done = retry_while_held(
+        [&] {
+            return replaces ? ::ReplaceFileW(target_path, temporary_path, backup_path,
+                                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
+                            : move_into_place();
+        },
+        is_busy);
+    const DWORD error = ::GetLastError();
     replace_result result = replace_result::failed;
-    for (int attempt = 0;; ++attempt) {
-        const bool done =
-            replaces ? ::ReplaceFileW(target_path, temporary_path, backup_path,
-                                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                     : move_into_place();
-        const DWORD error = ::GetLastError();
-        if (done) {
-            if (replaces && !::DeleteFileW(backup_path)) {
-                // Held open by another program. Removal at the next start is
-                // for administrators only (MoveFileEx), so the user is told
-                // where the old bytes are either way.
-                (void)::MoveFileExW(backup_path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-                warn_left_behind(replaced_file_left, backup_path);
-            }
-            result = replace_result::done;
-            break;
+    if (done) {
+        if (replaces && !::DeleteFileW(backup_path)) {
+            // Held open by another program. Removal at the next start is
+            // for administrators only (MoveFileEx), so the user is told
+            // where the old bytes are either way.
+            (void)::MoveFileExW(backup_path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            warn_left_behind(replaced_file_left, backup_path);
         }
-        if (replaces && error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            result = finish_half_done_replace(old_security);
-            break;
-        }
-        if (attempt == busy_retries || !is_busy(error)) {
-            break;
-        }
-        ::Sleep(busy_wait_ms);
+        result = replace_result::done;
+    } else if (replaces && error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        result = finish_half_done_replace(old_security);
     }
     if (old_security != nullptr) {
         ::LocalFree(old_security);
     }
+    ::SetLastError(error);
     return result;
 }
 // Flushes the output under its new name, which commits the file system's
@@ -179,66 +175,87 @@ replace_result replace_target(bool replaces)
 // a moment is waited out, as at the replace.
 bool flush_target()
 {
-    for (int attempt = 0;; ++attempt) {
-        HANDLE file = ::CreateFileW(target_path, GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            const bool ok = ::FlushFileBuffers(file) != 0;
-            return ::CloseHandle(file) && ok;
-        }
-        if (attempt == busy_retries || !is_busy(::GetLastError())) {
-            return false;
-        }
-        ::Sleep(busy_wait_ms);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!retry_while_held(
+            [&] {
+                file = ::CreateFileW(target_path, GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+                return file != INVALID_HANDLE_VALUE;
+            },
+            is_busy)) {
+        return false;
     }
+    if (!::FlushFileBuffers(file)) {
+        close_quietly(file);
+        return false;
+    }
+    return ::CloseHandle(file) != 0;
 }
-}  // namespace
-
-bool commit_destination(destination& dest)
+// Step 1. The space set aside beyond a source that shrank is given back, and
+// the file takes the replaced file's attributes, or is simply no longer
+// hidden; a new file takes its folder's permissions.
+bool finish_temporary(const destination& dest, HANDLE file)
 {
-    HANDLE file = handle_of(dest.handle);
-    bool ok = true;
-    if (dest.temporary) {
-        // The space set aside beyond a source that shrank is given back, and
-        // the file takes the replaced file's attributes, or is simply no
-        // longer hidden; a new file takes its folder's permissions.
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = static_cast<LONGLONG>(dest.written);
-        FILE_BASIC_INFO basic{};
-        ok = ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) &&
-             ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
-        basic.FileAttributes = dest.replaces ? dest.attributes : 0;
-        if (basic.FileAttributes == 0) {
-            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        }
-        ok = ok && ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
-             (dest.replaces || give_new_file_security(file));
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(dest.written);
+    FILE_BASIC_INFO basic{};
+    if (!::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) ||
+        !::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        return false;
     }
-    // The output reaches the disk before its name does, and a disk file
-    // written directly is on the disk before the run says it is done. A
-    // failed flush is a failed write.
-    if (dest.temporary || ::GetFileType(file) == FILE_TYPE_DISK) {
-        ok = ok && ::FlushFileBuffers(file);
+    basic.FileAttributes = dest.replaces ? dest.attributes : 0;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     }
-    ok = ::CloseHandle(file) && ok;
-    dest.handle = nullptr;
-    if (!dest.temporary) {
-        return ok;
-    }
+    return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
+           (dest.replaces || give_new_file_security(file));
+}
+
+// Step 2. The output reaches the disk before its name does, and a disk file
+// written directly is on the disk before the run says it is done. A failed
+// flush is a failed write.
+bool flush_output(const destination& dest, HANDLE file)
+{
+    return (!dest.temporary && ::GetFileType(file) != FILE_TYPE_DISK) ||
+           ::FlushFileBuffers(file) != 0;
+}
+
+// Step 3, for a temporary file, closed: it goes in under the destination's
+// name, with the console control handler kept off the temporary file
+// meanwhile. ReplaceFileW has no write-through flag, and
+// MOVEFILE_WRITE_THROUGH covers only a move done as a copy: the output is
+// flushed once more under its name, which commits the journal up to the
+// rename.
+outcome put_in_place(destination& dest)
+{
     hold_temporary();
-    const replace_result placed = ok ? replace_target(dest.replaces) : replace_result::failed;
+    const replace_result placed = replace_target(dest.replaces);
+    const outcome why = placed == replace_result::done ? success : failed_call();
     if (placed != replace_result::failed) {
         keep_output(dest);  // in place, or the only copy left
     }
     release_temporary();
-    if (placed != replace_result::done) {
-        return false;  // the destructor removes the temporary file
+    if (!why) {
+        return why;  // the destructor removes the temporary file
     }
-    // ReplaceFileW has no write-through flag, and MOVEFILE_WRITE_THROUGH
-    // covers only a move done as a copy: the output is flushed once more
-    // under its name, which commits the journal up to the rename.
-    const bool flushed = flush_target();
+    const outcome flushed = flush_target() ? success : failed_call();
     run_is_done();
     return flushed;
+}
+}  // namespace
+
+outcome commit_destination(destination& dest)
+{
+    HANDLE file = handle_of(dest.handle);
+    dest.handle = nullptr;
+    if ((dest.temporary && !finish_temporary(dest, file)) || !flush_output(dest, file)) {
+        const outcome why = failed_call();
+        close_quietly(file);
+        return why;  // the destructor removes the temporary file
+    }
+    if (!::CloseHandle(file)) {
+        return failed_call();
+    }
+    return dest.temporary ? put_in_place(dest) : success;
 }

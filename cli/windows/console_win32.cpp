@@ -68,12 +68,15 @@ bool console_is_terminal()
     return ::GetConsoleMode(::GetStdHandle(console_stream), &mode) != 0;
 }
 
-std::string_view failure_reason()
+std::string_view describe(const outcome& why)
 {
+    if (why.own != nullptr) {
+        return why.own;
+    }
     // The system's own text, in UTF-8, without its closing period and line end.
     static char text[512];
     wchar_t wide[256];
-    const DWORD error = ::GetLastError();
+    const auto error = static_cast<DWORD>(why.code);
     DWORD n = error == 0 ? 0
                          : ::FormatMessageW(
                                FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

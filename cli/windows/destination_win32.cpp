@@ -2,6 +2,7 @@
 #include <cwchar>
 
 #include "destination_win32.h"
+#include "reason_win32.h"
 
 wchar_t target_path[path_capacity];
 
@@ -15,20 +16,22 @@ constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Opens an existing destination for writing, waiting out a brief hold by
-// another program as the replace does.
+// another program as the replace does. Access denied is the file's own
+// permissions here, not a hold.
 HANDLE open_existing(const wchar_t* path)
 {
-    for (int attempt = 0;; ++attempt) {
-        HANDLE file = ::CreateFileW(path, GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        const DWORD error = ::GetLastError();
-        if (file != INVALID_HANDLE_VALUE || attempt == busy_retries ||
-            (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION)) {
-            return file;
-        }
-        ::Sleep(busy_wait_ms);
-    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+    (void)retry_while_held(
+        [&] {
+            file = ::CreateFileW(path, GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        },
+        [](DWORD error) {
+            return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+        });
+    return file;
 }
 
 // Whether something holds a name that cannot be opened: a link to nothing.
@@ -108,10 +111,12 @@ bool is_standard_output(const char* path)
     return same;
 }
 
+namespace {
+
 // The source counts only when the destination is standard output's file:
 // a disk file, even the source itself, is otherwise replaced through a
 // temporary file, and devices are written as they allow.
-bool open_destination(const char* path, const source_file& source, destination& out)
+bool find_and_open(const char* path, const source_file& source, destination& out)
 {
     static wchar_t wide[path_capacity];
     if (is_unrepresentable(path)) {
@@ -174,7 +179,7 @@ bool open_destination(const char* path, const source_file& source, destination& 
     const bool found = (real_path_of(existing, target_path) ||
                         (!is_link(wide) && wmemcpy(target_path, wide, length + 1) != nullptr)) &&
                        ::GetFileInformationByHandle(existing, &info);
-    ::CloseHandle(existing);
+    close_quietly(existing);
     if (!found) {
         return false;
     }
@@ -186,6 +191,13 @@ bool open_destination(const char* path, const source_file& source, destination& 
     out.attributes = info.dwFileAttributes & kept_attributes;
     out.links = info.nNumberOfLinks;
     return create_temporary(out);
+}
+
+}  // namespace
+
+outcome open_destination(const char* path, const source_file& source, destination& out)
+{
+    return find_and_open(path, source, out) ? success : failed_call();
 }
 void prepare_copy(source_file& source, destination& dest)
 {
@@ -204,13 +216,13 @@ bool output_is_stored(const destination& dest)
     return dest.temporary || ::GetFileType(handle_of(dest.handle)) == FILE_TYPE_DISK;
 }
 
-bool write_destination(destination& dest, const void* data, std::size_t size)
+outcome write_destination(destination& dest, const void* data, std::size_t size)
 {
     if (!write_all(handle_of(dest.handle), data, size)) {
-        return false;
+        return failed_call();
     }
     dest.written += size;
-    return true;
+    return success;
 }
 std::uint64_t other_links(const destination& dest)
 {

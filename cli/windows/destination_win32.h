@@ -22,6 +22,25 @@ inline constexpr DWORD busy_wait_ms = 50;
 // Errors that say another program holds the file for now.
 bool is_busy(DWORD error);
 
+// Calls attempt() until it succeeds, or until it fails with an error that
+// held() does not take for a brief hold by another program, or busy_retries
+// times over. On failure GetLastError is attempt's last error.
+template <typename Attempt, typename Held>
+bool retry_while_held(Attempt attempt, Held held)
+{
+    for (int tried = 0;; ++tried) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (tried == busy_retries || !held(error)) {
+            ::SetLastError(error);
+            return false;
+        }
+        ::Sleep(busy_wait_ms);
+    }
+}
+
 // Creates the hidden temporary file beside target_path, which only the
 // current user may open, and registers it for removal on an interruption.
 bool create_temporary(destination& out);

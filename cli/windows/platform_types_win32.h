@@ -10,7 +10,13 @@
 
 #include <cstdint>
 
+// Closes itself when it goes, however the run ends.
 struct source_file {
+    source_file() = default;
+    source_file(const source_file&) = delete;
+    source_file& operator=(const source_file&) = delete;
+    ~source_file();
+
     void* handle = nullptr;  // null when not open
     std::int64_t size = -1;  // the length of a disk file, or -1
 };

@@ -116,9 +116,11 @@ bool create_temporary(destination& out)
             return true;
         }
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            ::SetLastError(error);
             return false;
         }
     }
+    ::SetLastError(ERROR_FILE_EXISTS);
     return false;
 }
 void install_interrupt_cleanup()
@@ -152,6 +154,8 @@ void run_is_done()
 
 destination::~destination()
 {
+    // A failure on its way out keeps its last error.
+    const DWORD error = ::GetLastError();
     if (handle != nullptr) {
         ::CloseHandle(handle_of(handle));
         handle = nullptr;
@@ -163,4 +167,5 @@ destination::~destination()
         temporary = false;
         ::ReleaseSRWLockExclusive(&temporary_lock);
     }
+    ::SetLastError(error);
 }
