@@ -27,9 +27,9 @@ inline constexpr std::string_view decode_announcement = "decoding...";
 
 inline constexpr std::string_view mode_error = "Error:The mode must be encode or decode:";
 inline constexpr std::string_view source_open_error = "Error:Cannot open the source file:";
-inline constexpr std::string_view target_open_error = "Error:Cannot open the destiny file:";
+inline constexpr std::string_view destination_open_error = "Error:Cannot open the destiny file:";
 inline constexpr std::string_view source_read_error = "Error:Cannot read the source file:";
-inline constexpr std::string_view target_write_error = "Error:Cannot write the destiny file:";
+inline constexpr std::string_view destination_write_error = "Error:Cannot write the destiny file:";
 inline constexpr std::string_view password_file_error = "Error:Cannot read the password file:";
 
 // What finding the password reports when it found none.

@@ -22,7 +22,7 @@
 
 // ---- Console ----------------------------------------------------------------
 
-// Sends the console text to the error stream from now on (it goes to standard
+// Sends the console text to standard error from now on (it goes to standard
 // output to begin with).
 void use_error_console();
 

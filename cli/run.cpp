@@ -44,7 +44,7 @@ void fail(std::string_view message, std::string_view subject = {}, const outcome
 }
 
 // On standard error after the run: names that still hold the old bytes.
-void warn_of_other_links(std::uint64_t links, std::string_view target)
+void warn_of_other_links(std::uint64_t links, std::string_view name)
 {
     if (links == 0) {
         return;
@@ -56,9 +56,9 @@ void warn_of_other_links(std::uint64_t links, std::string_view target)
     print_error(std::string_view(count, n > 0 ? static_cast<std::size_t>(n) : 0));
     print_error(links == 1 ? one_other_link : many_other_links);
     if (error_is_terminal()) {
-        write_shown_name(target, print_error);
+        write_shown_name(name, print_error);
     } else {
-        print_error(target);
+        print_error(name);
     }
     print_error(links == 1 ? still_holds : still_hold);
 }
@@ -92,7 +92,7 @@ struct wiped_on_exit {
     ~wiped_on_exit() { scrub_memory(data, size); }
 };
 
-copy_result copy_transformed(source_file& source, destination& target, const block_key& key,
+copy_result copy_transformed(source_file& source, destination& dest, const block_key& key,
                              progress& shown, std::uint64_t& position)
 {
     alignas(4096) static std::uint8_t buffer[block_size];
@@ -106,7 +106,7 @@ copy_result copy_transformed(source_file& source, destination& target, const blo
             return {};
         }
         transform_block(key, position, buffer, count);
-        if (const outcome written = write_destination(target, buffer, count); !written) {
+        if (const outcome written = write_destination(dest, buffer, count); !written) {
             return {copy_result::write_failed, written};
         }
         position += count;
@@ -138,12 +138,12 @@ int run(const command_line& line)
         return short_command_line(line.asked);
     }
     const char* source_path = line.source;
-    const char* target_path = line.destination;
+    const char* destination_path = line.destination;
     char* password = line.password;
     const std::string_view mode_word = line.mode;
     // Output sent to standard output must not have the console text mixed
     // into it.
-    if (is_standard_output(target_path)) {
+    if (is_standard_output(destination_path)) {
         use_error_console();
     }
 
@@ -187,21 +187,21 @@ int run(const command_line& line)
         fail(source_open_error, source_path, opened);
         return 1;
     }
-    destination target;
-    if (const outcome opened = open_destination(target_path, source, target); !opened) {
-        fail(target_open_error, target_path, opened);
+    destination dest;
+    if (const outcome opened = open_destination(destination_path, source, dest); !opened) {
+        fail(destination_open_error, destination_path, opened);
         return 1;
     }
-    prepare_copy(source, target);
+    prepare_copy(source, dest);
     // The progress line is drawn only on a terminal line the run owns: not
     // while the output streams to a terminal, or to a pipe whose reader (cat,
     // a pager) may show it on the same terminal.
     progress shown;
-    if (output_is_stored(target)) {
+    if (output_is_stored(dest)) {
         start_progress(shown, source_size(source), announcement);
     }
     std::uint64_t written = 0;
-    const copy_result copied = copy_transformed(source, target, key, shown, written);
+    const copy_result copied = copy_transformed(source, dest, key, shown, written);
     switch (copied.end) {
     case copy_result::read_failed:
         end_progress(shown);
@@ -209,20 +209,20 @@ int run(const command_line& line)
         return 1;
     case copy_result::write_failed:
         end_progress(shown);
-        fail(target_write_error, target_path, copied.why);
+        fail(destination_write_error, destination_path, copied.why);
         return 1;
     case copy_result::done:
         break;
     }
     close_source(source);
     show_flushing(shown, written);
-    const outcome committed = commit_destination(target);
+    const outcome committed = commit_destination(dest);
     end_progress(shown);
     if (!committed) {
-        fail(target_write_error, target_path, committed);
+        fail(destination_write_error, destination_path, committed);
         return 1;
     }
     print("\n");
-    warn_of_other_links(other_links(target), target_path);
+    warn_of_other_links(other_links(dest), destination_path);
     return 0;
 }

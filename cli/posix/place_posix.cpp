@@ -105,22 +105,22 @@ bool follow_link(place& where, found_name& found)
     if (!may_follow(where, found.st)) {
         return false;
     }
-    char target[PATH_MAX];
+    char link_text[PATH_MAX];
 #ifdef O_PATH
-    const ssize_t n = ::readlinkat(found.fd.get(), "", target, sizeof target);
+    const ssize_t n = ::readlinkat(found.fd.get(), "", link_text, sizeof link_text);
 #else
-    const ssize_t n = ::readlinkat(where.folder.get(), where.name, target, sizeof target);
+    const ssize_t n = ::readlinkat(where.folder.get(), where.name, link_text, sizeof link_text);
 #endif
     if (n < 0) {
         return false;
     }
-    if (n == 0 || static_cast<std::size_t>(n) >= sizeof target) {
+    if (n == 0 || static_cast<std::size_t>(n) >= sizeof link_text) {
         errno = ENAMETOOLONG;
         return false;
     }
-    target[n] = '\0';
+    link_text[n] = '\0';
     place next;
-    if (!place_of(where.folder.get(), target, next)) {
+    if (!place_of(where.folder.get(), link_text, next)) {
         return false;
     }
     where = std::move(next);

@@ -30,9 +30,9 @@ struct destination {
     ~destination();
 
     unique_fd fd;                    // where the output goes
-    unique_fd folder;                // the target's folder, when writing a temporary file
+    unique_fd folder;                // the destination's folder, when writing a temporary file
     bool folder_readable = false;    // folder can be flushed itself (not a lookup-only handle)
-    char name[NAME_MAX + 1]{};       // the target's name within folder
+    char name[NAME_MAX + 1]{};       // the destination's name within folder
     char temporary[32]{};            // the temporary file's name within folder; empty if none
     bool replaces = false;           // an existing regular file is being replaced
     bool new_name = false;           // the name was free: it must still be at the rename

@@ -31,17 +31,17 @@ void warn_left_behind(std::string_view what, const wchar_t* path)
 
 // The folder the destination lies in, as a full path. The root folder of a
 // drive or a share keeps its backslash: \\?\D: names the volume itself.
-bool folder_of_target(wchar_t* folder)
+bool folder_of_destination(wchar_t* folder)
 {
-    const wchar_t* slash = wcsrchr(target_path, L'\\');
+    const wchar_t* slash = wcsrchr(destination_path, L'\\');
     if (slash == nullptr) {
         return false;
     }
-    auto length = static_cast<std::size_t>(slash - target_path);
-    if (is_volume_root(target_path, length)) {
+    auto length = static_cast<std::size_t>(slash - destination_path);
+    if (is_volume_root(destination_path, length)) {
         ++length;
     }
-    wmemcpy(folder, target_path, length);
+    wmemcpy(folder, destination_path, length);
     folder[length] = L'\0';
     return true;
 }
@@ -54,7 +54,7 @@ bool give_new_file_security(HANDLE file)
     static wchar_t folder[path_capacity];
     PACL folder_dacl = nullptr;
     PSECURITY_DESCRIPTOR folder_security = nullptr;
-    if (!folder_of_target(folder) ||
+    if (!folder_of_destination(folder) ||
         ::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                 &folder_dacl, nullptr, &folder_security) != ERROR_SUCCESS) {
         return false;
@@ -86,7 +86,7 @@ enum class replace_result { done, failed, old_file_gone };
 
 bool move_into_place()
 {
-    return ::MoveFileExW(temporary_path, target_path,
+    return ::MoveFileExW(temporary_path, destination_path,
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
@@ -108,7 +108,7 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
             ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
             ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
             ::SetNamedSecurityInfoW(
-                target_path, SE_FILE_OBJECT,
+                destination_path, SE_FILE_OBJECT,
                 DACL_SECURITY_INFORMATION |
                     ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
                                                         : UNPROTECTED_DACL_SECURITY_INFORMATION),
@@ -121,7 +121,7 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
     // The old file goes back under its name; the output stays as the
     // temporary file, which the run then removes. Should the old file not go
     // back, both are left, and named.
-    if (::MoveFileExW(backup_path, target_path, MOVEFILE_WRITE_THROUGH)) {
+    if (::MoveFileExW(backup_path, destination_path, MOVEFILE_WRITE_THROUGH)) {
         return replace_result::failed;
     }
     warn_left_behind(replaced_file_left, backup_path);
@@ -131,11 +131,11 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
 
 // Puts the closed temporary file in place, waiting out a brief hold of the
 // destination by another program.
-replace_result replace_target(bool replaces)
+replace_result replace_destination(bool replaces)
 {
     PSECURITY_DESCRIPTOR old_security = nullptr;
     if (replaces) {
-        (void)::GetNamedSecurityInfoW(target_path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+        (void)::GetNamedSecurityInfoW(destination_path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                       nullptr, nullptr, nullptr, nullptr, &old_security);
         const std::size_t length = wcslen(temporary_path);
         wmemcpy(backup_path, temporary_path, length);
@@ -145,7 +145,7 @@ replace_result replace_target(bool replaces)
     // finished by other means (it is not an error a hold gives).
     const bool done = retry_while_held(
         [&] {
-            return replaces ? ::ReplaceFileW(target_path, temporary_path, backup_path,
+            return replaces ? ::ReplaceFileW(destination_path, temporary_path, backup_path,
                                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
                             : move_into_place();
         },
@@ -173,12 +173,12 @@ replace_result replace_target(bool replaces)
 // Flushes the output under its new name, which commits the file system's
 // journal up to the rename; an indexer or scanner holding the new file for
 // a moment is waited out, as at the replace.
-bool flush_target()
+bool flush_destination()
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!retry_while_held(
             [&] {
-                file = ::CreateFileW(target_path, GENERIC_WRITE,
+                file = ::CreateFileW(destination_path, GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, 0, nullptr);
                 return file != INVALID_HANDLE_VALUE;
@@ -230,7 +230,7 @@ bool flush_output(const destination& dest, HANDLE file)
 outcome put_in_place(destination& dest)
 {
     hold_temporary();
-    const replace_result placed = replace_target(dest.replaces);
+    const replace_result placed = replace_destination(dest.replaces);
     const outcome why = placed == replace_result::done ? success : failed_call();
     if (placed != replace_result::failed) {
         keep_output(dest);  // in place, or the only copy left
@@ -239,7 +239,7 @@ outcome put_in_place(destination& dest)
     if (!why) {
         return why;  // the destructor removes the temporary file
     }
-    const outcome flushed = flush_target() ? success : failed_call();
+    const outcome flushed = flush_destination() ? success : failed_call();
     run_is_done();
     return flushed;
 }

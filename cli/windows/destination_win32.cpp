@@ -4,7 +4,7 @@
 #include "destination_win32.h"
 #include "reason_win32.h"
 
-wchar_t target_path[path_capacity];
+wchar_t destination_path[path_capacity];
 
 namespace {
 
@@ -162,7 +162,7 @@ bool find_and_open(const char* path, const source_file& source, destination& out
             ::SetLastError(ERROR_FILE_NOT_FOUND);
             return false;
         }
-        wmemcpy(target_path, wide, length + 1);
+        wmemcpy(destination_path, wide, length + 1);
         return create_temporary(out);
     }
     if (::GetFileType(existing) != FILE_TYPE_DISK) {
@@ -176,9 +176,10 @@ bool find_and_open(const char* path, const source_file& source, destination& out
     // the real name (some RAM disks and DefineDosDevice letters), the name
     // as given serves, when it is not a link.
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool found = (real_path_of(existing, target_path) ||
-                        (!is_link(wide) && wmemcpy(target_path, wide, length + 1) != nullptr)) &&
-                       ::GetFileInformationByHandle(existing, &info);
+    const bool found =
+        (real_path_of(existing, destination_path) ||
+         (!is_link(wide) && wmemcpy(destination_path, wide, length + 1) != nullptr)) &&
+        ::GetFileInformationByHandle(existing, &info);
     close_quietly(existing);
     if (!found) {
         return false;

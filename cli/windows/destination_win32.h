@@ -11,7 +11,7 @@
 // Paths are kept as full UTF-16 paths with the \\?\ prefix. One run writes
 // one destination, so its names live in one place, where the console control
 // handler finds them too.
-extern wchar_t target_path[path_capacity];
+extern wchar_t destination_path[path_capacity];
 extern wchar_t temporary_path[path_capacity];
 
 // A scanner or an indexer may hold a file for a moment; opening or replacing
@@ -41,7 +41,7 @@ bool retry_while_held(Attempt attempt, Held held)
     }
 }
 
-// Creates the hidden temporary file beside target_path, which only the
+// Creates the hidden temporary file beside destination_path, which only the
 // current user may open, and registers it for removal on an interruption.
 bool create_temporary(destination& out);
 

@@ -86,10 +86,10 @@ bool make_private(private_security& out)
 
 bool create_temporary(destination& out)
 {
-    const std::size_t length = wcslen(target_path);
-    const wchar_t* slash = wcsrchr(target_path, L'\\');
+    const std::size_t length = wcslen(destination_path);
+    const wchar_t* slash = wcsrchr(destination_path, L'\\');
     const std::size_t folder =
-        slash == nullptr ? 0 : static_cast<std::size_t>(slash - target_path) + 1;
+        slash == nullptr ? 0 : static_cast<std::size_t>(slash - destination_path) + 1;
     private_security security;
     if (folder + temporary_name_size >= path_capacity || length == folder ||
         !make_private(security)) {
@@ -101,7 +101,7 @@ bool create_temporary(destination& out)
                               (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32),
                           false);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        wmemcpy(temporary_path, target_path, folder);
+        wmemcpy(temporary_path, destination_path, folder);
         names.next(temporary_path + folder);
         ::AcquireSRWLockExclusive(&temporary_lock);
         HANDLE file =
