@@ -136,7 +136,7 @@ bool flush_folder(const destination& dest, const unique_fd& renamed)
 // The steps, in order; false, with errno set, at the first that fails.
 bool commit_steps(destination& dest)
 {
-    if (dest.temporary[0] == '\0') {
+    if (dest.direct) {
         return commit_direct(dest);
     }
     // Step 1 (metadata_posix.cpp): the replaced file's owner, mode, ACL and

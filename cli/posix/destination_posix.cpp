@@ -68,6 +68,7 @@ bool open_descriptor(int fd, const unique_fd& found, const source_file& source, 
         return refuse_because(EBUSY, overlap_reason);
     }
     out.fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    out.direct = true;
     return out.fd.valid();
 }
 
@@ -190,6 +191,7 @@ bool open_existing(place& where, const found_name& file, const source_file& sour
             return false;
         }
         out.fd = std::move(writable);
+        out.direct = true;
         return !overlapping_storage(out.fd.get(), st, source.fd.get(), source.st) ||
                refuse_because(EBUSY, overlap_reason);
     }

@@ -30,10 +30,11 @@ struct destination {
     ~destination();
 
     unique_fd fd;                    // where the output goes
+    bool direct = false;             // fd is the destination itself, written in place
     unique_fd folder;                // the destination's folder, when writing a temporary file
     bool folder_readable = false;    // folder can be flushed itself (not a lookup-only handle)
     char name[NAME_MAX + 1]{};       // the destination's name within folder
-    char temporary[32]{};            // the temporary file's name within folder; empty if none
+    char temporary[32]{};            // the temporary file's name within folder; empty once gone
     bool replaces = false;           // an existing regular file is being replaced
     bool new_name = false;           // the name was free: it must still be at the rename
     off_t written = 0;               // bytes written so far

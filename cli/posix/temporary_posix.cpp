@@ -96,7 +96,7 @@ void prepare_copy(source_file& source, destination& dest)
 bool output_is_stored(const destination& dest)
 {
     struct stat st {};
-    return dest.temporary[0] != '\0' ||
+    return !dest.direct ||
            (::fstat(dest.fd.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)));
 }
 
@@ -108,7 +108,7 @@ outcome write_destination(destination& dest, const void* data, std::size_t size)
     dest.written += static_cast<off_t>(size);
 #ifdef SYNC_FILE_RANGE_WRITE
     // Only starts the write-back: a failure shows in the flush at the end.
-    if (dest.temporary[0] != '\0' && dest.written - dest.written_back >= writeback_step) {
+    if (!dest.direct && dest.written - dest.written_back >= writeback_step) {
         (void)::sync_file_range(dest.fd.get(), dest.written_back, dest.written - dest.written_back,
                                 SYNC_FILE_RANGE_WRITE);
         dest.written_back = dest.written;
