@@ -65,7 +65,8 @@ TEST(Cli, RefusesAnEmptyPasswordOrAnUnknownModeBeforeTouchingFiles)
         {"pw", "decoded", "Error:The mode must be encode or decode:decoded"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE("password " + ::testing::PrintToString(c.password) + ", mode " +
+                     ::testing::PrintToString(c.mode));
         const scratch_folder dir;
         write_file(dir / "in", "source");
         write_file(dir / "out", "old destination");
@@ -85,36 +86,63 @@ TEST(Cli, PasswordFromAFileOrTheEnvironmentWhenTheArgumentIsEmpty)
     write_file(dir / "in", plain);
     const std::string file = "ZODEVIR_PASSWORD_FILE=" + dir / "pw";
     const struct {
+        std::string name;
         std::string argument;
         std::string file_content;  // of pw, when file is named
         strings environment;
         std::string out;                 // what the run prints
         std::string password = "tarns";  // the one the output is encoded with
     } cases[] = {
-        {"", "tarns\nsecond line", {file, "ZODEVIR_PASSWORD=wrong"}, "encoding...\n"},
-        {"", "tarns\r\n", {file}, "encoding...\n"},
-        {"", "tarns", {file}, "encoding...\n"},
-        {"", "", {"ZODEVIR_PASSWORD=tarns"}, "encoding...\n"},
-        {"tarns", "wrong\n", {file, "ZODEVIR_PASSWORD=wrong"}, "encoding...\n"},
-        {"", "\nwrong", {file}, "Error:The password must not be empty"},
-        {"", "", {"ZODEVIR_PASSWORD="}, "Error:The password must not be empty"},
-        {"", std::string("ta\0rns\n", 7), {file}, "Error:The password must not contain a NUL byte"},
-        {"", std::string(4095, 'a'), {file}, "Error:The password is too long"},
-        {"", std::string(4095, 'a') + "\r\n", {file}, "Error:The password is too long"},
-        {"",
+        {"a file's first line, over the variable",
+         "",
+         "tarns\nsecond line",
+         {file, "ZODEVIR_PASSWORD=wrong"},
+         "encoding...\n"},
+        {"a file's line ending in CRLF", "", "tarns\r\n", {file}, "encoding...\n"},
+        {"a file without a line end", "", "tarns", {file}, "encoding...\n"},
+        {"the variable", "", "", {"ZODEVIR_PASSWORD=tarns"}, "encoding...\n"},
+        {"the argument, over a file and the variable",
+         "tarns",
+         "wrong\n",
+         {file, "ZODEVIR_PASSWORD=wrong"},
+         "encoding...\n"},
+        {"a file whose first line is empty",
+         "",
+         "\nwrong",
+         {file},
+         "Error:The password must not be empty"},
+        {"an empty variable",
+         "",
+         "",
+         {"ZODEVIR_PASSWORD="},
+         "Error:The password must not be empty"},
+        {"a NUL byte in the file",
+         "",
+         std::string("ta\0rns\n", 7),
+         {file},
+         "Error:The password must not contain a NUL byte"},
+        {"a line too long", "", std::string(4095, 'a'), {file}, "Error:The password is too long"},
+        {"a line too long, with CRLF",
+         "",
+         std::string(4095, 'a') + "\r\n",
+         {file},
+         "Error:The password is too long"},
+        {"a missing file",
+         "",
          "",
          {"ZODEVIR_PASSWORD_FILE=" + dir / "missing"},
          "Error:Cannot read the password file:" + dir / "missing"},
         // Only \n or \r\n end a line: a lone \r at the end is the password's.
-        {"", "tarns\r", {file}, "encoding...\n", "tarns\r"},
+        {"a lone CR kept", "", "tarns\r", {file}, "encoding...\n", "tarns\r"},
         // A file that opens but cannot be read (memory at address 0).
-        {"",
+        {"a file that cannot be read",
+         "",
          "",
          {"ZODEVIR_PASSWORD_FILE=/proc/self/mem"},
          "Error:Cannot read the password file:/proc/self/mem"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         write_file(dir / "pw", c.file_content);
         unlink((dir / "out").c_str());
         run_options options;
@@ -191,7 +219,7 @@ TEST(Cli, FilesThatCannotBeOpened)
         {dir / "missing", dir / "no/out", "Error:Cannot open the source file:" + dir / "missing"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.source + " to " + c.target);
         for (const std::string mode : {"encode", "decode"}) {
             const run_result r = run_zodevir({c.source, c.target, "pw", mode});
             EXPECT_EQ(r.exit_code, 1);
@@ -235,7 +263,7 @@ TEST(Cli, EncodesAndDecodesByteForByte)
         {"one-byte password", sample_bytes(5000), "\xc3"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         const scratch_folder dir;
         write_file(dir / "plain", c.data);
         const run_result enc = run_zodevir({dir / "plain", dir / "enc", c.password, "encode"});

@@ -85,7 +85,7 @@ private:
     bool mounted_ = false;
 };
 
-TEST(Crash, RunThatSucceededLeavesTheNewBytesOnTheDisk)
+TEST(CrashAsRoot, RunThatSucceededLeavesTheNewBytesOnTheDisk)
 {
     const machine_lock loops("loop");  // losetup -f picks from one pool
     if (!sh("command -v xfs_io > /dev/null")) {
@@ -126,7 +126,7 @@ TEST(Crash, RunThatSucceededLeavesTheNewBytesOnTheDisk)
             GTEST_SKIP() << disk.why_not;
         }
         for (const auto& c : cases) {
-            SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+            SCOPED_TRACE(fs.mkfs + " " + fs.options + ", " + c.how);
             const std::string where = fs.mkfs + " " + fs.options + ", " + c.how;
             sh("rm -rf " + disk.mnt + "/*");
             write_file(disk.mnt + "/in", data);
@@ -157,7 +157,7 @@ TEST(Crash, RunThatSucceededLeavesTheNewBytesOnTheDisk)
     }
 }
 
-TEST(Crash, WriteBackFailureIsAFailedWrite)
+TEST(CrashAsRoot, WriteBackFailureIsAFailedWrite)
 {
     const machine_lock loops("loop");  // losetup -f picks from one pool
     // Thin storage: the file system's image lies on a tmpfs too small for it,

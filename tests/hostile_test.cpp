@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <cstring>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -114,7 +114,8 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         {"create_signal", 0, "signal"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.call + " failing with " + std::strerror(c.error) + ", destination " +
+                     c.target);
         const scratch_folder dir;
         write_file(dir / "in", sample_bytes(3 << 20));
         write_file(dir / "out", old_bytes);
@@ -162,7 +163,7 @@ TEST(Hostile, TemporaryFileIsNeverMoreOpenThanTheFinalOne)
         {"chmod 640 out", 040},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.setup);
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "out", old_bytes);
@@ -523,7 +524,7 @@ TEST(Hostile, BusyFileIsReplacedAndEveryStepChecksWhatItReached)
     }
 }
 
-TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
+TEST(HostileAsRoot, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
 {
     // Through a second mount of the process file system, as through /proc,
     // the caller's stream is appended to, not replaced.
@@ -540,7 +541,7 @@ TEST(Hostile, DescriptorFolderIsKnownWhereverItsFileSystemIsMounted)
     EXPECT_EQ(read_file(dir / "archive"), "log\n" + plain_encoded);
 }
 
-TEST(Hostile, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
+TEST(HostileAsRoot, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
 {
     const machine_lock loops("loop");  // losetup -f picks from one pool
     // Chains of loop devices, an overlay's view of a backing file, and the
@@ -612,7 +613,7 @@ TEST(Hostile, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
 // Sets the kernel's protections in sticky folders as Debian does
 // (fs.protected_symlinks 1, protected_regular 2, protected_fifos 1) for the
 // life of the test, then puts the old values back.
-class KernelProtections : public ::testing::Test {
+class KernelProtectionsAsRoot : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -643,7 +644,7 @@ protected:
                            {"protected_fifos", "1", ""}};
 };
 
-TEST_F(KernelProtections, WhatAnotherUserPlantedInAStickyFolderIsRefused)
+TEST_F(KernelProtectionsAsRoot, WhatAnotherUserPlantedInAStickyFolderIsRefused)
 {
     // Another user's link, file or FIFO in a sticky, world-writable folder:
     // a root run must not write through it or into it, as cat > out would
@@ -701,7 +702,7 @@ TEST_F(KernelProtections, WhatAnotherUserPlantedInAStickyFolderIsRefused)
     EXPECT_EQ(read_file(out), plain_encoded);
 }
 
-TEST_F(KernelProtections, NamesRacedInAStickyFolderNeverLeadARootRunElsewhere)
+TEST_F(KernelProtectionsAsRoot, NamesRacedInAStickyFolderNeverLeadARootRunElsewhere)
 {
     SKIP_WITHOUT_SHIM()
     // Another user flips a name in a sticky folder at each of the run's
@@ -872,7 +873,7 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
          "encoding...Error:Cannot open the destiny file:/dev/stdout"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.command);
         if (c.root && geteuid() != 0) {
             skip_row(c.command, needs_root());
             continue;
@@ -894,7 +895,7 @@ TEST(Hostile, DestinationNamingADescriptorIsWrittenThroughIt)
     }
 }
 
-TEST(Hostile, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
+TEST(HostileAsRoot, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
 {
     const machine_lock loops("loop");  // losetup -f picks from one pool
     // Files on two mounts may share an inode number and still be two files:
@@ -932,24 +933,7 @@ TEST(Hostile, TwoFilesWithOneInodeNumberOnTwoMountsAreTwoFiles)
     }
 }
 
-// Runs as other users need root.
-class OtherUser : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root to run the tool as another user";
-        }
-        ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
-        if (!reachable_by_another_user(dir.path)) {
-            GTEST_SKIP() << "other users cannot reach " << dir.path << " (a private TMPDIR?)";
-        }
-        write_file(dir / "in", plain);
-    }
-    scratch_folder dir;
-};
-
-TEST_F(OtherUser, GroupIsKeptWhenTheOwnerCannotBe)
+TEST_F(OtherUserAsRoot, GroupIsKeptWhenTheOwnerCannotBe)
 {
     write_file(dir / "shared", old_bytes);
     ASSERT_EQ(chown((dir / "shared").c_str(), 1234, 5555), 0);
@@ -967,7 +951,7 @@ TEST_F(OtherUser, GroupIsKeptWhenTheOwnerCannotBe)
     EXPECT_EQ(st.st_mode & 07777, 0660u);
 }
 
-TEST_F(OtherUser, AnotherUsersFileInAStickyFolderIsRefusedBeforeReading)
+TEST_F(OtherUserAsRoot, AnotherUsersFileInAStickyFolderIsRefusedBeforeReading)
 {
     ASSERT_EQ(chmod(dir.path.c_str(), 01777), 0);
     write_file(dir / "theirs", old_bytes);
@@ -982,7 +966,7 @@ TEST_F(OtherUser, AnotherUsersFileInAStickyFolderIsRefusedBeforeReading)
     EXPECT_EQ(folder_entries(dir.path), (strings{"in", "theirs"}));
 }
 
-TEST_F(OtherUser, WriteOnlyFileIsReplacedOnlyWhenNothingOfItIsLost)
+TEST_F(OtherUserAsRoot, WriteOnlyFileIsReplacedOnlyWhenNothingOfItIsLost)
 {
     // Her own file that she may write but not read: its ACL can be carried
     // over, a user.* attribute (which she may not read) could not.

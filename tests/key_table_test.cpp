@@ -82,7 +82,7 @@ TEST(KeyTable, TwoBytePasswordTakesTheMultiplierAsZero)
         {"zz", 122},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE("password " + ::testing::PrintToString(c.password));
         const key_table t = build_key_table(c.password);
         for (std::size_t i = 0; i < KEY_TABLE_SIZE; ++i) {
             EXPECT_EQ(t[i], c.every_slot) << "slot " << i;

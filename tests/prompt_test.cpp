@@ -220,6 +220,7 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
     // length: every slot is |(2i + 6) x 97| mod 255.
     const std::string plain_encoded_a = "\xb8\x67\x94\xf9\x3d\x0a\x4c\xfe\x1a\x95\xe9";
     const struct {
+        std::string name;
         std::string mode;
         std::string source;  // its content
         strings typed;       // keys, one entry a prompt
@@ -228,28 +229,90 @@ TEST_F(Prompt, TypedPasswordWorksLikeTheArgument)
         std::string result;      // the destination's content; empty when none is made
         std::string ahead = {};  // typed (and echoed) before the prompt: not the password
     } cases[] = {
-        {"encode", plain, {"tarns\n", "tarns\n"}, "encoding...\n", 0, plain_encoded},
-        {"decode", plain_encoded, {"tarns\n"}, "decoding...\n", 0, plain},
-        {"encode", plain, {"tarns\n", "tarnz\n"}, "Error:The passwords do not match", 1, ""},
-        {"encode", plain, {"tarnss\n", "tarns\n"}, "Error:The passwords do not match", 1, ""},
-        {"encode", plain, {"tarns\n", "\n"}, "Error:The passwords do not match", 1, ""},
-        {"decode", plain, {"\n"}, "Error:The password must not be empty", 1, ""},
-        {"decode", plain, {"\x04"}, "Error:The password must not be empty", 1, ""},  // Ctrl-D
-        {"encode",
+        {"encoded, asked twice",
+         "encode",
+         plain,
+         {"tarns\n", "tarns\n"},
+         "encoding...\n",
+         0,
+         plain_encoded},
+        {"decoded, asked once", "decode", plain_encoded, {"tarns\n"}, "decoding...\n", 0, plain},
+        {"second differs",
+         "encode",
+         plain,
+         {"tarns\n", "tarnz\n"},
+         "Error:The passwords do not match",
+         1,
+         ""},
+        {"first longer",
+         "encode",
+         plain,
+         {"tarnss\n", "tarns\n"},
+         "Error:The passwords do not match",
+         1,
+         ""},
+        {"second empty",
+         "encode",
+         plain,
+         {"tarns\n", "\n"},
+         "Error:The passwords do not match",
+         1,
+         ""},
+        {"empty", "decode", plain, {"\n"}, "Error:The password must not be empty", 1, ""},
+        {"Ctrl-D",
+         "decode",
+         plain,
+         {"\x04"},
+         "Error:The password must not be empty",
+         1,
+         ""},  // Ctrl-D
+        {"NUL byte typed",
+         "encode",
          plain,
          {std::string("xyz\0A\n", 6)},
          "Error:The password must not contain a NUL byte",
          1,
          ""},
-        {"encode", plain, {longest + "\n", longest + "\n"}, "encoding...\n", 0, plain_encoded_a},
-        {"decode", plain, {cut + "\n"}, "Error:The password is too long", 1, ""},
-        {"decode", plain, {cut + "\x04b\n"}, "Error:The password is too long", 1, ""},
-        {"Encode", plain, {}, "Error:The mode must be encode or decode:Encode", 1, ""},
-        {"encode", plain, {"tarns\n", "tarns\n"}, "encoding...\n", 0, plain_encoded, "early\n"},
+        {"longest password",
+         "encode",
+         plain,
+         {longest + "\n", longest + "\n"},
+         "encoding...\n",
+         0,
+         plain_encoded_a},
+        {"one unit too long",
+         "decode",
+         plain,
+         {cut + "\n"},
+         "Error:The password is too long",
+         1,
+         ""},
+        {"too long, then Ctrl-D",
+         "decode",
+         plain,
+         {cut + "\x04b\n"},
+         "Error:The password is too long",
+         1,
+         ""},
+        {"mode checked before asking",
+         "Encode",
+         plain,
+         {},
+         "Error:The mode must be encode or decode:Encode",
+         1,
+         ""},
+        {"typed ahead is not the password",
+         "encode",
+         plain,
+         {"tarns\n", "tarns\n"},
+         "encoding...\n",
+         0,
+         plain_encoded,
+         "early\n"},
     };
     const scratch_folder scan;
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         const std::string row = c.out + " (" + std::to_string(c.typed.size()) + " lines)";
         const scratch_folder dir;
         write_file(dir / "in", c.source);
@@ -463,7 +526,7 @@ TEST_F(Prompt, OnATerminalErrorsEndTheirLineAndSayWhy)
          "create"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(::testing::PrintToString(c.args));
         if (c.args[0] == "/proc/self/mem" && geteuid() != 0) {
             continue;  // only root may open a process's memory that is not dumpable
         }
@@ -552,6 +615,7 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
     // far it got, redrawn a few times a second, then is erased, leaving the
     // announcement as it was; under a second it never shows.
     const struct {
+        std::string name;
         std::size_t blocks;
         std::size_t size;
         useconds_t pause_us;
@@ -565,17 +629,17 @@ TEST_F(Prompt, LongRunShowsItsProgressOnTheTerminalAndErasesIt)
         // Then this many 64 KiB blocks a quarter of a second apart: the rate
         // shown at the end is that recent one, not the run's average.
         std::size_t then_slow = 0;
-    } cases[] = {{6, 1 << 20, 300000, true},
-                 {100, 64 << 10, 20000, true},
-                 {8, 64 << 10, 50000, false},
-                 {100, 64 << 10, 20000, true, true},
-                 {100, 16, 20000, false, false, true},
-                 {100, 64 << 10, 20000, true, false, false, false, 40},
-                 {100, 64 << 10, 20000, true, false, false, false, 20},
-                 {100, 256, 20000, false, false, false, true},
-                 {40, 256 << 10, 0, true, false, false, false, 0, 12}};
+    } cases[] = {{"large blocks, slowly", 6, 1 << 20, 300000, true},
+                 {"small blocks, often", 100, 64 << 10, 20000, true},
+                 {"under a second", 8, 64 << 10, 50000, false},
+                 {"standard error on another terminal", 100, 64 << 10, 20000, true, true},
+                 {"output on the terminal", 100, 16, 20000, false, false, true},
+                 {"40 columns", 100, 64 << 10, 20000, true, false, false, false, 40},
+                 {"20 columns", 100, 64 << 10, 20000, true, false, false, false, 20},
+                 {"output through a pipe", 100, 256, 20000, false, false, false, true},
+                 {"fast, then a trickle", 40, 256 << 10, 0, true, false, false, false, 0, 12}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         const scratch_folder dir;
         ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
         const auto started = std::chrono::steady_clock::now();
@@ -713,7 +777,7 @@ TEST(Flags, HelpAndVersionSucceedAndOtherShortCommandLinesShowTheBanner)
         {{"a", "--help", "c"}, 1, banner_end},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(::testing::PrintToString(c.args));
         const run_result r = run_zodevir(c.args);
         EXPECT_EQ(r.exit_code, c.status) << c.args[0];
         if (r.out.size() < c.tail.size()) {

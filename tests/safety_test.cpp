@@ -67,7 +67,7 @@ TEST(Safety, WriteFailuresAreReportedAndLeaveNothingBehind)
     }
 }
 
-TEST(Safety, ReadFailureIsReportedAndKeepsTheDestination)
+TEST(SafetyAsRoot, ReadFailureIsReportedAndKeepsTheDestination)
 {
     // Reading this process's memory from address 0 fails with EIO; the run
     // is not dumpable, so only root may open it.
@@ -148,7 +148,7 @@ TEST(Safety, InPlaceUnderAnyNameLosesNothing)
         {"./sub/../file", "file"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.source + " to " + c.target);
         const scratch_folder dir;
         mkdir((dir / "sub").c_str(), 0755);
         write_file(dir / "file", data);
@@ -202,7 +202,7 @@ TEST(Safety, SymbolicLinkStaysALinkAndItsTargetGetsTheOutput)
         {"absolute", elsewhere / "far"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.link);
         char before[256] = {};
         ASSERT_GT(readlink((dir / c.link).c_str(), before, sizeof before - 1), 0);
         const run_result r = run_zodevir({dir / "in", dir / c.link, "pw", "encode"});
@@ -220,7 +220,7 @@ TEST(Safety, SymbolicLinkStaysALinkAndItsTargetGetsTheOutput)
     EXPECT_EQ(folder_entries(elsewhere.path), strings{"far"});
 }
 
-TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
+TEST(SafetyAsRoot, ReplacedDestinationKeepsItsPermissionsAndOwner)
 {
     const scratch_folder dir;
     write_file(dir / "in", "some bytes");
@@ -268,18 +268,10 @@ TEST(Safety, ReplacedDestinationKeepsItsPermissionsAndOwner)
               0);
 }
 
-TEST(Safety, DestinationTheUserMayNotWriteIsRefused)
+TEST_F(OtherUserAsRoot, DestinationTheUserMayNotWriteIsRefused)
 {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the tool as another user";
-    }
     // Root may write anything, so the run is made as an unprivileged user in
     // a folder that user may write.
-    const scratch_folder dir;
-    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
-    if (!reachable_by_another_user(dir.path)) {
-        GTEST_SKIP() << "other users cannot reach " << dir.path << " (a private TMPDIR?)";
-    }
     write_file(dir / "in", "source");
     write_file(dir / "locked", old_bytes);
     ASSERT_EQ(chmod((dir / "locked").c_str(), 0444), 0);
@@ -313,7 +305,9 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
                  // A mask narrower than the group entry: the kernel's mask.
                  {022, 0640, "g::rw,u:nobody:rw,m::r"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(::testing::Message()
+                     << "umask " << std::oct << c.umask_value << ", default ACL "
+                     << (c.default_acl.empty() ? "none" : c.default_acl));
         const scratch_folder dir;
         write_file(dir / "in", "x");
         const std::string why = c.default_acl.empty()
@@ -340,7 +334,7 @@ TEST(Safety, NewDestinationGetsTheUsualModeForTheUmask)
     }
 }
 
-TEST(Safety, AppendOnlyOrImmutableFolderOrFileIsRefusedBeforeReading)
+TEST(SafetyAsRoot, AppendOnlyOrImmutableFolderOrFileIsRefusedBeforeReading)
 {
     const struct {
         std::string mark;  // chattr's
@@ -351,7 +345,8 @@ TEST(Safety, AppendOnlyOrImmutableFolderOrFileIsRefusedBeforeReading)
         {"+a", "out", "out"}, {"+i", "out", "out"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE("chattr " + c.mark + " on " + (c.marked.empty() ? "the folder" : c.marked) +
+                     ", destination " + c.target);
         const scratch_folder dir;
         write_file(dir / "in", "source");
         write_file(dir / "out", old_bytes);
@@ -390,7 +385,7 @@ TEST(Safety, FifoSourceAndFifoDestination)
     EXPECT_EQ(folder_entries(dir.path), (strings{"out", "sink", "src"}));
 }
 
-TEST(Safety, NewDestinationInTheRootFolder)
+TEST(SafetyAsRoot, NewDestinationInTheRootFolder)
 {
     if (access("/", W_OK) != 0) {
         GTEST_SKIP() << "needs root to write in /";
@@ -504,7 +499,7 @@ TEST(Safety, UnusedPasswordVariableLeavesTheEnvironmentToo)
 
 // A folder in which no new file can be created but an existing one can be
 // written: a tiny tmpfs whose only free inode is taken by the destination.
-class FullFolder : public ::testing::Test {
+class FullFolderAsRoot : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -527,7 +522,7 @@ protected:
     bool mounted = false;
 };
 
-TEST_F(FullFolder, NoTemporaryFileMeansTheDestinationIsRefusedUntouched)
+TEST_F(FullFolderAsRoot, NoTemporaryFileMeansTheDestinationIsRefusedUntouched)
 {
     // Writing the destination directly would lose it to a later failure, so
     // a run that cannot make a temporary file beside it refuses it, whether

@@ -13,6 +13,9 @@ inline const std::string old_bytes = "the old destination, which must survive";
 
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
@@ -101,6 +104,27 @@ struct scratch_folder {
     scratch_folder& operator=(const scratch_folder&) = delete;
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     std::string path;
+};
+
+// Tests that need root live in suites whose names end in AsRoot: CTest
+// labels them "root" by that name, and each skips, saying why, without it.
+
+// The tool run as another user (uid 65534) in a folder every user may
+// write, holding plain text as "in"; needs root to switch users.
+class OtherUserAsRoot : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to run the tool as another user";
+        }
+        ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+        if (!reachable_by_another_user(dir.path)) {
+            GTEST_SKIP() << "other users cannot reach " << dir.path << " (a private TMPDIR?)";
+        }
+        write_file(dir / "in", plain);
+    }
+    scratch_folder dir;
 };
 
 // The expected output, computed byte by byte from the definition: each byte

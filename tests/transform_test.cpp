@@ -25,7 +25,8 @@ TEST(TransformByte, WorkedValues)
         {cipher_mode::encode, 254, 0xFF, 0x01}, {cipher_mode::encode, 253, 0x80, 0x83},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(std::string(c.mode == cipher_mode::encode ? "encode" : "decode") + " " +
+                     std::to_string(c.in) + " under key " + std::to_string(c.key));
         EXPECT_EQ(transform_byte(c.mode, c.key, static_cast<std::uint8_t>(c.in)), c.out)
             << "key " << c.key << " byte " << c.in;
     }

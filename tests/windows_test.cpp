@@ -241,7 +241,7 @@ TEST(Windows, RunsAsOnLinux)
          deep + L"\\old"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(c.name);
         const scratch_folder dir;
         write_file(dir.path / L"in", plain);
         write_file(dir.path / unicode, plain);
@@ -457,7 +457,7 @@ TEST(Windows, NewFilesInheritOnlyWhatTheFolderHandsDownToFiles)
                  {OBJECT_INHERIT_ACE, true},
                  {OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE("ACE flags " + std::to_string(c.flags));
         ASSERT_TRUE(InitializeAcl(acl, sizeof buffer, ACL_REVISION));
         if (c.flags != ~0u) {
             ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, c.flags, GENERIC_READ, everyone));
@@ -605,7 +605,7 @@ TEST(Windows, PasswordIsFoundInTheCommandLineAsTheRunTimeSplitsIt)
         {L"\"z.exe\"in out ", L"tarns"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - std::begin(cases)));
+        SCOPED_TRACE(::testing::PrintToString(c.before + c.password));
         const std::wstring line = c.before + c.password + L" encode";
         std::size_t begin = 0;
         std::size_t end = 0;
