@@ -166,5 +166,5 @@ bool commit_steps(destination& dest)
 
 outcome commit_destination(destination& dest)
 {
-    return commit_steps(dest) ? success : failed_call();
+    return commit_steps(dest) ? succeeded() : failed_call();
 }

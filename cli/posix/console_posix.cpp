@@ -56,6 +56,13 @@ outcome failed_call()
     return failure(error, own);
 }
 
+outcome succeeded()
+{
+    own_reason = nullptr;
+    own_reason_error = 0;
+    return success;
+}
+
 std::string_view describe(const outcome& why)
 {
     if (why.own != nullptr) {

@@ -300,7 +300,7 @@ bool find_and_open(const char* path, const source_file& source, destination& out
 
 outcome open_destination(const char* path, const source_file& source, destination& out)
 {
-    return find_and_open(path, source, out) ? success : failed_call();
+    return find_and_open(path, source, out) ? succeeded() : failed_call();
 }
 
 std::uint64_t other_links(const destination& dest)

@@ -27,3 +27,7 @@ inline bool refuse_because(int error, const char* text)
 // The outcome of the step that has just failed: errno, and the run's own
 // reason if a refusal with that errno gave one since the last outcome.
 outcome failed_call();
+
+// The outcome of a step that succeeded, after whatever it refused and then
+// got past: no refusal's reason is kept for a later failure.
+outcome succeeded();
