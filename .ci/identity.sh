@@ -24,16 +24,18 @@ for file in big small empty; do
         for mode in encode decode; do
             "$reference" "$file" reference.out "$password" "$mode" > /dev/null
             # wine now and then fails to start a process at all ("wine client
-            # error"), and does at the next try: that says nothing of the tool.
+            # error", or nothing), and does at the next try: that says nothing
+            # of the tool. A run of the tool that failed says so on its console.
             for attempt in 1 2 3; do
-                if "${runner[@]}" "$other" "$file" other.out "$password" "$mode" < /dev/null \
-                    > /dev/null 2> "$work/errors"; then
-                    break
-                fi
-                if ! grep -q '^wine' "$work/errors" || [ "$attempt" -eq 3 ]; then
-                    cat "$work/errors"
+                "${runner[@]}" "$other" "$file" other.out "$password" "$mode" < /dev/null \
+                    > "$work/said" 2> "$work/errors" && break
+                code=$?
+                if grep -q 'Error:' "$work/said" || [ "$attempt" -eq 3 ]; then
+                    echo "$file, password of ${#password} bytes, $mode: exit status $code"
+                    cat "$work/said" "$work/errors"
                     exit 1
                 fi
+                echo "retrying: $file, $mode: exit status $code, $(head -c 200 "$work/errors")"
             done
             if cmp -s reference.out other.out; then
                 echo "same: $file, password of ${#password} bytes, $mode"
