@@ -28,11 +28,7 @@ void fail(std::string_view message, std::string_view subject = {}, const outcome
     const std::string_view reason = why ? std::string_view() : describe(why);
     const bool terminal = console_is_terminal();
     print(message);
-    if (terminal) {
-        write_shown_name(subject, print);
-    } else {
-        print(subject);
-    }
+    write_shown_name(subject, terminal, print);
     if (terminal) {
         if (!reason.empty()) {
             print(" (");
@@ -55,11 +51,7 @@ void warn_of_other_links(std::uint64_t links, std::string_view name)
     print_error(warning_prefix);
     print_error(std::string_view(count, n > 0 ? static_cast<std::size_t>(n) : 0));
     print_error(links == 1 ? one_other_link : many_other_links);
-    if (error_is_terminal()) {
-        write_shown_name(name, print_error);
-    } else {
-        print_error(name);
-    }
+    write_shown_name(name, error_is_terminal(), print_error);
     print_error(links == 1 ? still_holds : still_hold);
 }
 

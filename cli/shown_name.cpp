@@ -70,9 +70,9 @@ bool needs_quoting(std::string_view name)
     return false;
 }
 
-void write_shown_name(std::string_view name, void (*write)(std::string_view))
+void write_shown_name(std::string_view name, bool on_terminal, void (*write)(std::string_view))
 {
-    if (!needs_quoting(name)) {
+    if (!on_terminal || !needs_quoting(name)) {
         write(name);
         return;
     }
