@@ -21,13 +21,9 @@ namespace {
 bool commit_direct(destination& dest)
 {
     struct stat st {};
-    const bool flushed =
-        ::fstat(dest.fd.get(), &st) == 0 && (!(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) ||
-                                             flush_to_disk(dest.fd.get()) || errno == EINVAL);
-    if (!flushed) {
-        const int error = errno;
-        (void)close_fd(dest.fd);
-        errno = error;
+    if (::fstat(dest.fd.get(), &st) != 0 ||
+        (keeps_bytes(st) && !flush_to_disk(dest.fd.get()) && errno != EINVAL)) {
+        dest.fd = unique_fd();  // closed, keeping the flush's errno
         return false;
     }
     return close_fd(dest.fd);
@@ -84,15 +80,15 @@ bool rename_into_place(const destination& dest)
     if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_NOREPLACE) == 0) {
         return true;
     }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return errno == EEXIST && refuse_because(EEXIST, taken);
-    }
+    const bool cannot_noreplace = errno == EINVAL || errno == ENOSYS;
+#else
+    const bool cannot_noreplace = true;
 #endif
-    if (::linkat(folder, dest.temporary, folder, dest.name, 0) != 0) {
-        return errno == EEXIST && refuse_because(EEXIST, taken);
+    if (cannot_noreplace && ::linkat(folder, dest.temporary, folder, dest.name, 0) == 0) {
+        (void)::unlinkat(folder, dest.temporary, 0);  // the output is in place either way
+        return true;
     }
-    (void)::unlinkat(folder, dest.temporary, 0);  // the output is in place either way
-    return true;
+    return errno == EEXIST && refuse_because(EEXIST, taken);
 }
 
 // Step 3. Only a cleanly closed file is put in place: closing reports

@@ -19,6 +19,15 @@ int console_fd = STDOUT_FILENO;
 const char* own_reason = nullptr;
 int own_reason_error = 0;
 
+// Takes the last refusal's reason if it came with error, and forgets it.
+const char* take_reason(int error)
+{
+    const char* own = error == own_reason_error ? own_reason : nullptr;
+    own_reason = nullptr;
+    own_reason_error = 0;
+    return own;
+}
+
 }  // namespace
 
 void use_error_console()
@@ -50,16 +59,12 @@ void give_reason(int error, const char* text)
 outcome failed_call()
 {
     const int error = errno;
-    const char* own = error == own_reason_error ? own_reason : nullptr;
-    own_reason = nullptr;
-    own_reason_error = 0;
-    return failure(error, own);
+    return failure(error, take_reason(error));
 }
 
 outcome succeeded()
 {
-    own_reason = nullptr;
-    own_reason_error = 0;
+    (void)take_reason(0);
     return success;
 }
 

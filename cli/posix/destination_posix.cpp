@@ -17,13 +17,6 @@
 
 namespace {
 
-// A refusal of the run's own, with the reason the system would give for it.
-bool refuse(int error)
-{
-    errno = error;
-    return false;
-}
-
 constexpr char overlap_reason[] =
     "it holds what is read from the source, which writing it in place "
     "would overwrite";

@@ -40,6 +40,13 @@ inline bool same_file(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether the file keeps what is written to it (a regular file or a block
+// device), rather than passing it on as a stream does.
+inline bool keeps_bytes(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
 // Copies the part of path before its last slash into folder ("." or "/" when
 // there is none; empty when it does not fit), and returns what follows it.
 const char* split_path(const char* path, char (&folder)[PATH_MAX]);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "destination_posix.h"
+#include "reason_posix.h"
 
 const char* split_path(const char* path, char (&folder)[PATH_MAX])
 {
@@ -44,12 +45,10 @@ bool place_of(int at, const char* path, place& out)
         if (std::strcmp(folder, path) != 0 && !place_of(at, folder, out)) {
             return false;
         }
-        errno = EISDIR;
-        return false;
+        return refuse(EISDIR);
     }
     if (folder[0] == '\0' || length == 0 || length >= sizeof out.name) {
-        errno = ENAMETOOLONG;
-        return false;
+        return refuse(ENAMETOOLONG);
     }
     out.folder = unique_fd(::openat(at, folder, lookup_flags | O_DIRECTORY | O_CLOEXEC));
     std::memcpy(out.name, name, length + 1);
@@ -94,8 +93,7 @@ bool may_follow(const place& where, const struct stat& link)
     const uid_t me = ::geteuid();
     if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != me &&
         link.st_uid != folder.st_uid) {
-        errno = EACCES;
-        return false;
+        return refuse(EACCES);
     }
     return true;
 }
@@ -115,8 +113,7 @@ bool follow_link(place& where, found_name& found)
         return false;
     }
     if (n == 0 || static_cast<std::size_t>(n) >= sizeof link_text) {
-        errno = ENAMETOOLONG;
-        return false;
+        return refuse(ENAMETOOLONG);
     }
     link_text[n] = '\0';
     place next;
@@ -131,8 +128,7 @@ bool walk_to_end(place& where, found_name& found)
 {
     for (int hops = 0; found.exists && S_ISLNK(found.st.st_mode); ++hops) {
         if (hops == max_link_hops) {
-            errno = ELOOP;
-            return false;
+            return refuse(ELOOP);
         }
         if (!follow_link(where, found)) {
             return false;

@@ -15,6 +15,13 @@
 // text lasts as long as the program does (a literal, or static storage).
 void give_reason(int error, const char* text);
 
+// A refusal the system's own text for error says well enough.
+inline bool refuse(int error)
+{
+    errno = error;
+    return false;
+}
+
 // A refusal of the run's own: errno says it to the platform code's callers,
 // text to a person.
 inline bool refuse_because(int error, const char* text)

@@ -152,11 +152,7 @@ storage storage_of([[maybe_unused]] int fd, const struct stat& st)
 bool overlapping_storage(int written, const struct stat& written_st, int read,
                          const struct stat& read_st)
 {
-    // Only files and block devices keep bytes; a character device, a pipe or
-    // a socket is a stream.
-    const auto keeps_bytes = [](const struct stat& st) {
-        return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-    };
+    // A character device, a pipe or a socket is a stream.
     if (!keeps_bytes(written_st) || !keeps_bytes(read_st)) {
         return false;
     }

@@ -96,8 +96,7 @@ void prepare_copy(source_file& source, destination& dest)
 bool output_is_stored(const destination& dest)
 {
     struct stat st {};
-    return !dest.direct ||
-           (::fstat(dest.fd.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)));
+    return !dest.direct || (::fstat(dest.fd.get(), &st) == 0 && keeps_bytes(st));
 }
 
 outcome write_destination(destination& dest, const void* data, std::size_t size)
