@@ -49,12 +49,18 @@ run_options with_fault(const std::string& call, int error)
     return options;
 }
 
-// Runs a bash command line in folder with $Z set to the binary; returns its
-// exit status.
-int shell(const std::string& folder, const std::string& command)
+// Sets $Z to the binary and $SHIM to the fault shim, for command lines.
+void export_tools()
 {
     setenv("Z", ZODEVIR_BINARY, 1);
     setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
+}
+
+// Runs a bash command line in folder with $Z and $SHIM set; returns its exit
+// status.
+int shell(const std::string& folder, const std::string& command)
+{
+    export_tools();
     const int status =
         std::system(("cd '" + folder + "' && exec bash -c '" + command + "'").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -260,8 +266,7 @@ TEST(Hostile, WhatTheSystemCannotHoldIsLeftBehind)
          "[ $(stat -c %a d/t) = 200 ]"},
 #endif
     };
-    setenv("Z", ZODEVIR_BINARY, 1);  // for the rows' needs, as for their commands
-    setenv("SHIM", ZODEVIR_FAULT_SHIM, 1);
+    export_tools();  // for the rows' needs, as for their commands
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const scratch_folder dir;

@@ -248,8 +248,7 @@ void skip_row(const std::string& row, const std::string& why)
 
 bool reachable_by_another_user(const std::string& path)
 {
-    return std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + path + "'")
-                           .c_str()) == 0;
+    return sh("setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + path + "'");
 }
 
 std::string temporary_in(const std::string& folder)
