@@ -39,10 +39,14 @@
 //                 there or goes again
 //   flip_exchange after each such lookup, it swaps places with
 //                 ZODEVIR_RACE_TO (renameat2 RENAME_EXCHANGE)
-//   vanish        just before the run opens it for writing, it is removed
+//   vanish        just before each open for writing, it is removed
 //   moved_in      just before that, ZODEVIR_RACE_TO is moved over it
 //   moved_in_late ZODEVIR_RACE_TO is moved over it just before the output is
 //                 renamed into place
+//   planted       just before the run first opens it for writing, it is
+//                 removed and another writer creates an empty file there
+//   undo_raced    as moved_in_late before the swap into place, and before
+//                 the swap back it is moved to ZODEVIR_RACE_TO
 // ZODEVIR_TRACE names a file to which each change of the temporary file's
 // owner, mode or attributes, and its flush, appends a line: the call, the
 // permission bits after it, and 1 if it then has an access ACL.
@@ -134,6 +138,8 @@ bool first_time(int& count)
 int create_count = 0;
 int write_count = 0;
 int read_count = 0;
+int race_count = 0;
+int exchange_count = 0;
 
 const char* last_part(const char* path)
 {
@@ -163,9 +169,13 @@ void race(int dirfd, const char* path, int flags, bool before)
     } else if (fault_is("borrowed") && (flags & (O_PATH | O_CREAT | O_ACCMODE)) == 0 &&
                (flags & O_NONBLOCK) != 0) {
         (void)next<rename2>("renameat2")(AT_FDCWD, name, AT_FDCWD, to, RENAME_EXCHANGE);
-    } else if (before && (flags & O_CREAT) != 0 && (flags & O_EXCL) == 0 &&
+    } else if (before && (flags & O_CREAT) != 0 &&
                fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-        if (fault_is("vanish")) {
+        if (fault_is("planted") && first_time(race_count)) {
+            (void)unlink(name);
+            next<int (*)(int)>("close")(next<int (*)(const char*, int, mode_t)>("open")(
+                name, O_WRONLY | O_CREAT | O_EXCL, 0600));
+        } else if (fault_is("vanish")) {
             (void)unlink(name);
         } else if (fault_is("moved_in")) {
             (void)next<int (*)(const char*, const char*)>("rename")(to, name);
@@ -434,8 +444,14 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
     }
     const char* name = std::getenv("ZODEVIR_RACE");
     const char* moved = std::getenv("ZODEVIR_RACE_TO");
+    using rename1 = int (*)(const char*, const char*);
     if (fault_is("moved_in_late") && name != nullptr && moved != nullptr) {
-        (void)next<int (*)(const char*, const char*)>("rename")(moved, name);
+        (void)next<rename1>("rename")(moved, name);
+    }
+    if (fault_is("undo_raced") && name != nullptr && moved != nullptr &&
+        (flags & RENAME_EXCHANGE) != 0) {
+        const bool swap = first_time(exchange_count);
+        (void)next<rename1>("rename")(swap ? moved : name, swap ? name : moved);
     }
     using function = int (*)(int, const char*, int, const char*, unsigned);
     return next<function>("renameat2")(from_dir, from, to_dir, to, flags);

@@ -421,28 +421,42 @@ TEST(Hostile, NameChangedJustBeforeItsOpenIsRefusedAndNothingIsCreated)
 {
     SKIP_WITHOUT_SHIM()
     // Between the lookup and the open for writing the file goes, or another
-    // is moved over it: the run opens neither, and creates nothing. One
-    // moved over it just before the rename keeps its place.
-    for (const std::string race : {"vanish", "moved_in", "moved_in_late"}) {
+    // is moved or made there: the run opens neither, creates nothing and
+    // removes only what it made. One moved over it just before the rename
+    // keeps its place, and is kept when it is moved on again before the
+    // swap back.
+    const struct {
+        std::string race;
+        std::string failed;  // "open" or "write"
+        strings entries;     // the folder afterwards; "T" for the temporary name
+        std::string kept;    // what "out", or else "T", then holds
+    } cases[] = {
+        {"vanish", "open", {"in", "other"}, ""},
+        {"moved_in", "open", {"in", "out"}, "moved in"},
+        {"moved_in_late", "write", {"in", "out"}, "moved in"},
+        {"planted", "open", {"in", "other", "out"}, ""},
+        {"undo_raced", "write", {"T", "in", "other"}, "moved in"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.race);
         const scratch_folder dir;
         write_file(dir / "in", plain);
         write_file(dir / "out", old_bytes);
         write_file(dir / "other", "moved in");
-        run_options options = with_fault(race, 0);
+        run_options options = with_fault(c.race, 0);
         options.environment.push_back("ZODEVIR_RACE=" + dir / "out");
         options.environment.push_back("ZODEVIR_RACE_TO=" + dir / "other");
         const run_result r = run_zodevir({dir / "in", dir / "out", "tarns", "encode"}, options);
-        EXPECT_EQ(r.exit_code, 1) << race;
-        EXPECT_EQ(r.out, std::string("encoding...Error:Cannot ") +
-                             (race == "moved_in_late" ? "write" : "open") +
-                             " the destiny file:" + dir / "out")
-            << race;
-        if (race == "vanish") {
-            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "other"}));
-        } else {
-            EXPECT_EQ(folder_entries(dir.path), (strings{"in", "out"}));
-            EXPECT_EQ(read_file(dir / "out"), "moved in");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out,
+                  "encoding...Error:Cannot " + c.failed + " the destiny file:" + dir / "out");
+        const std::string temporary = temporary_in(dir.path);
+        strings entries = folder_entries(dir.path);
+        for (auto& entry : entries) {
+            entry = dir / entry == temporary ? "T" : entry;
         }
+        EXPECT_EQ(entries, c.entries);
+        EXPECT_EQ(read_file(c.entries[0] == "T" ? temporary : dir / "out"), c.kept);
     }
 }
 

@@ -36,10 +36,25 @@ bool flush_file(const destination& dest)
     return flush_to_disk(dest.fd.get());
 }
 
+// Says that the file which took the destination's name before the swap was
+// put back, but that the temporary name no longer holds the output: what it
+// holds now is left as it is, and named.
+bool undo_left(const destination& dest)
+{
+    static char text[160];
+    std::snprintf(text, sizeof text,
+                  "another file took its name meanwhile; %s, left in its folder, is not this "
+                  "run's to remove",
+                  dest.temporary);
+    return refuse_because(EAGAIN, text);
+}
+
 // Swaps the output with the file under the destination's name, and keeps the
 // swap only if that was the file the run looked up and means to replace:
 // anything moved there meanwhile gets its name back, and the run fails. The
-// replaced file, now under the temporary name, is then removed. A file
+// replaced file, now under the temporary name, is then removed. Each removal
+// checks that the name still holds the very file meant (the destructor's
+// too): whatever another process moves under a name meanwhile stays. A file
 // system that cannot swap names has the output renamed over the name.
 bool replace_in_place(const destination& dest)
 {
@@ -51,10 +66,15 @@ bool replace_in_place(const destination& dest)
             same_file(swapped, dest.previous)) {
             // Should this fail, the old bytes stay under the temporary name,
             // as after a crash at this point.
-            (void)::unlinkat(folder, dest.temporary, 0);
+            (void)remove_if_same(folder, dest.temporary, dest.previous);
             return true;
         }
-        (void)::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE);
+        struct stat back {};
+        if (::renameat2(folder, dest.temporary, folder, dest.name, RENAME_EXCHANGE) != 0 ||
+            ::fstatat(folder, dest.temporary, &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !same_file(back, dest.output)) {
+            return undo_left(dest);
+        }
         return refuse_because(EAGAIN, "another file took its name meanwhile, and keeps it");
     }
     if (errno != EINVAL && errno != ENOSYS) {
@@ -85,7 +105,8 @@ bool rename_into_place(const destination& dest)
     const bool cannot_noreplace = true;
 #endif
     if (cannot_noreplace && ::linkat(folder, dest.temporary, folder, dest.name, 0) == 0) {
-        (void)::unlinkat(folder, dest.temporary, 0);  // the output is in place either way
+        // The output is in place either way.
+        (void)remove_if_same(folder, dest.temporary, dest.output);
         return true;
     }
     return errno == EEXIST && refuse_because(EEXIST, taken);

@@ -9,8 +9,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <time.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -103,33 +101,32 @@ bool planted(const struct stat& folder, const struct stat& file)
 // What opening an existing file for writing found.
 enum class opened { file, refused, elsewhere };
 
-// Removes the file just opened as fd when this very open created it: an empty
-// file of the runner's, with one name, changed no earlier than since.
-void remove_if_created(const place& where, int fd, const timespec& since)
-{
-    struct stat st {};
-    struct stat named {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_nlink == 1 &&
-        st.st_uid == ::geteuid() &&
-        (st.st_ctim.tv_sec > since.tv_sec ||
-         (st.st_ctim.tv_sec == since.tv_sec && st.st_ctim.tv_nsec >= since.tv_nsec)) &&
-        ::fstatat(where.folder.get(), where.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        same_file(named, st)) {
-        ::unlinkat(where.folder.get(), where.name, 0);
-    }
-}
-
 // Opens the existing file at where for writing, as any program writing it
 // would: with O_CREAT, so that the kernel applies fs.protected_regular and
-// fs.protected_fifos, for root too. It must be the file looked up as st:
-// anything else (the file was removed or another moved in meanwhile) is
-// refused, and a file this open created is removed again.
+// fs.protected_fifos, for root too. Whether the open made a file must come
+// from the open itself, never from what the file looks like (another
+// process may have put an empty file there a moment ago): an exclusive
+// create first, which succeeds only when the file went since its lookup
+// and then made this run's own file, removed again; on EEXIST, the open
+// that may create. It must reach the file looked up as st; anything else is
+// refused and left as it is.
 opened open_for_writing(const place& where, const struct stat& st, int flags, unique_fd& fd)
 {
-    timespec since{};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &since);
-    fd = unique_fd(::openat(where.folder.get(), where.name,
-                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags, 0600));
+    const int base = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags;
+    fd = unique_fd(::openat(where.folder.get(), where.name, base | O_EXCL, 0600));
+    if (fd.valid()) {
+        struct stat made {};
+        if (::fstat(fd.get(), &made) == 0) {
+            (void)remove_if_same(where.folder.get(), where.name, made);
+        }
+        fd = unique_fd();
+        refuse_because(EAGAIN, "it was removed or replaced while it was opened");
+        return opened::elsewhere;
+    }
+    if (errno != EEXIST) {
+        return opened::refused;
+    }
+    fd = unique_fd(::openat(where.folder.get(), where.name, base, 0600));
     if (!fd.valid()) {
         return opened::refused;
     }
@@ -139,7 +136,6 @@ opened open_for_writing(const place& where, const struct stat& st, int flags, un
         return opened::refused;
     }
     if (!same_file(got, st)) {
-        remove_if_created(where, fd.get(), since);
         fd = unique_fd();
         refuse_because(EAGAIN, "it was removed or replaced while it was opened");
         return opened::elsewhere;

@@ -96,3 +96,16 @@ bool flush_to_disk(int fd)
 #endif
     return ::fsync(fd) == 0;
 }
+
+bool remove_if_same(int folder, const char* name, const struct stat& own)
+{
+    struct stat st {};
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    if (st.st_dev != own.st_dev || st.st_ino != own.st_ino) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::unlinkat(folder, name, 0) == 0;
+}

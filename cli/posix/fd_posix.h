@@ -2,6 +2,7 @@
 // short counts and EINTR.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -41,3 +42,9 @@ ssize_t read_some(int fd, void* buffer, std::size_t size);
 
 // Writes all size bytes, looping on short writes and EINTR; false on error.
 bool write_all(int fd, const void* data, std::size_t size);
+
+// Removes the name within folder only while it is the file own (device and
+// inode, from a descriptor the run holds): never a file that took the name
+// meanwhile. Safe in a signal handler. False when the name holds another
+// file, or on an error; the name is left then.
+bool remove_if_same(int folder, const char* name, const struct stat& own);

@@ -35,6 +35,7 @@ struct destination {
     bool folder_readable = false;    // folder can be flushed itself (not a lookup-only handle)
     char name[NAME_MAX + 1]{};       // the destination's name within folder
     char temporary[32]{};            // the temporary file's name within folder; empty once gone
+    struct stat output {};           // the temporary file's device and inode, once created
     bool replaces = false;           // an existing regular file is being replaced
     bool new_name = false;           // the name was free: it must still be at the rename
     off_t written = 0;               // bytes written so far

@@ -15,6 +15,7 @@ namespace {
 // without the other.
 volatile sig_atomic_t pending_folder = -1;
 char pending_name[sizeof destination::temporary];
+struct stat pending_file {};
 
 // Set once the output has been renamed into place: from then on the run has
 // done its work, and a cleanup signal (one held back during the rename, say)
@@ -27,7 +28,7 @@ extern "C" void remove_temporary_and_die(int sig)
         return;
     }
     if (const int folder = pending_folder; folder >= 0) {
-        ::unlinkat(folder, pending_name, 0);
+        (void)remove_if_same(folder, pending_name, pending_file);
     }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
@@ -108,9 +109,10 @@ void restore_ending_signals(const ending_actions& previous)
     }
 }
 
-void remember_temporary(int folder, const char* name)
+void remember_temporary(int folder, const char* name, const struct stat& own)
 {
     std::strncpy(pending_name, name, sizeof pending_name - 1);
+    pending_file = own;
     pending_folder = folder;
 }
 

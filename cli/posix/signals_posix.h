@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
 
 // The signals whose default action ends the process and that can be caught:
 // Ctrl-C and its quit key, kill, a hang-up, timers, limits, power and I/O
@@ -30,9 +31,9 @@ void catch_ending_signals(void (*handler)(int), ending_actions& previous);
 void restore_ending_signals(const ending_actions& previous);
 
 // The temporary file an interruption must remove: name within the open
-// folder. Called with the ending signals held back, so that the handler sees
-// both or neither.
-void remember_temporary(int folder, const char* name);
+// folder, while it is still the file own. Called with the ending signals
+// held back, so that the handler sees all or nothing.
+void remember_temporary(int folder, const char* name, const struct stat& own);
 void forget_temporary();
 
 // The output is in place: from now on an interruption no longer ends the run.

@@ -55,17 +55,25 @@ bool create_temporary(destination& dest)
         const sigset_t saved = hold_ending_signals();
         const int fd = ::openat(dest.folder.get(), name,
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-        const int error = errno;
+        int error = errno;
         if (fd >= 0) {
             dest.fd = unique_fd(fd);
             std::memcpy(dest.temporary, name, sizeof name);
-            remember_temporary(dest.folder.get(), name);
+            // What the run removes later must be this very file, whatever
+            // takes its name meanwhile. Should its identity not be had, the
+            // empty file is left rather than removed by its name alone.
+            if (::fstat(fd, &dest.output) == 0) {
+                remember_temporary(dest.folder.get(), name, dest.output);
+            } else {
+                error = errno;
+                dest.temporary[0] = '\0';
+            }
         }
         release_ending_signals(saved);
-        if (fd >= 0) {
+        if (dest.temporary[0] != '\0') {
             return true;
         }
-        if (error != EEXIST) {
+        if (fd >= 0 || error != EEXIST) {
             return temporary_refused(error);
         }
     }
@@ -125,7 +133,8 @@ void discard_destination(destination& dest)
     }
     if (dest.temporary[0] != '\0') {
         const sigset_t saved = hold_ending_signals();
-        ::unlinkat(dest.folder.get(), dest.temporary, 0);
+        // A file that took the name since is not the run's to remove.
+        (void)remove_if_same(dest.folder.get(), dest.temporary, dest.output);
         forget_temporary();
         dest.temporary[0] = '\0';
         release_ending_signals(saved);
