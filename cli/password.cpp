@@ -61,11 +61,11 @@ prompt_result first_line_of(const char* path, char* buffer, bool confirm, outcom
         close_source(file);
         return read_password(buffer, confirm);
     }
-    // A file is read in blocks. Anything else (a pipe, a device) is read a
-    // byte at a time and no further than the line's end, as the shell's read
-    // does, so that what follows it stays for the run: the source may be
-    // the same stream.
-    const std::size_t block = source_size(file) >= 0 ? password_capacity : 1;
+    // A file of its own is read in blocks. Anything else (a pipe, a device,
+    // the caller's stream on a file) is read a byte at a time and no further
+    // than the line's end, as the shell's read does, so that what follows it
+    // stays for the run: the source may be the same stream.
+    const std::size_t block = source_may_read_ahead(file) ? password_capacity : 1;
     // The whole buffer may fill: the longest password's line end, \r\n,
     // takes both of the bytes past it.
     std::size_t length = 0;

@@ -122,8 +122,16 @@ outcome open_source(const char* path, source_file& out);
 // True when the open source is a terminal (a console on Windows).
 bool source_is_terminal(const source_file& source);
 
-// The source's length when it is a regular file, or -1.
+// The source's length when it is a regular file, or -1: what is left of it
+// from where the caller's stream stands, for one read through the caller's
+// descriptor.
 std::int64_t source_size(const source_file& source);
+
+// True when reading the source past what is wanted takes nothing from
+// anyone: a file read through an open of its own. A stream, or a file read
+// through the caller's descriptor, whose position the caller and a later
+// open of the same name share, must be read no further than wanted.
+bool source_may_read_ahead(const source_file& source);
 
 // One read of up to size bytes: got is how many were read, 0 at the end.
 outcome read_source(source_file& source, void* buffer, std::size_t size, std::size_t& got);

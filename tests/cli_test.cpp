@@ -183,18 +183,23 @@ TEST(Cli, TheLongestPasswordInAFileEndsItsLineEitherWay)
 
 TEST(Cli, PasswordFromAStreamLeavesWhatFollowsItsLine)
 {
-    // The password's line and the data after it on one pipe, read by the
+    // The password's line and the data after it on one stream, read by the
     // run as the password file and as the source: not a byte of the data
-    // may go with the password.
+    // may go with the password, nor the password's line with the data. On
+    // a pipe, and on a file (as a shell keeps a here-document).
     const scratch_folder dir;
     const std::string data = sample_bytes(20000, 3);
     write_file(dir / "data", data);
-    const std::string command = "{ printf 'tarns\\r\\n'; cat '" + dir / "data" +
-                                "'; } | ZODEVIR_PASSWORD_FILE=/dev/stdin '" ZODEVIR_BINARY
-                                "' /dev/stdin '" +
-                                dir / "out" + "' '' encode > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_EQ(read_file(dir / "out"), expected_output(data, "tarns", cipher_mode::encode));
+    write_file(dir / "combined", "tarns\r\n" + data);
+    const std::string run = "ZODEVIR_PASSWORD_FILE=/dev/stdin '" ZODEVIR_BINARY "' /dev/stdin '" +
+                            dir / "out" + "' '' encode > /dev/null";
+    for (const std::string& command :
+         {"{ printf 'tarns\\r\\n'; cat '" + dir / "data" + "'; } | " + run,
+          run + " < '" + dir / "combined" + "'"}) {
+        SCOPED_TRACE(command);
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(read_file(dir / "out"), expected_output(data, "tarns", cipher_mode::encode));
+    }
 }
 
 TEST(Cli, FilesThatCannotBeOpened)

@@ -19,6 +19,7 @@
 struct source_file {
     unique_fd fd;
     struct stat st {};
+    bool shared = false;  // fd is the caller's stream on a file, at the caller's position
 };
 
 // Discards itself (closes the output, removes the temporary file) unless

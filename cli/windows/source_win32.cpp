@@ -38,6 +38,11 @@ std::int64_t source_size(const source_file& source)
     return source.size;
 }
 
+bool source_may_read_ahead(const source_file& source)
+{
+    return source.size >= 0;
+}
+
 outcome read_source(source_file& source, void* buffer, std::size_t size, std::size_t& got)
 {
     DWORD n = 0;
