@@ -623,6 +623,17 @@ TEST(HostileAsRoot, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
         write_file(dir / "m/file", image);
         const run_result r = run_zodevir({dir / "m/file", loop, "pw", "encode"});
         EXPECT_EQ(r.exit_code, 1) << "file system";
+        // Its image written in place through a descriptor, as the device
+        // is: refused. By name it is replaced by a new file, and the device
+        // goes on with the old one, untouched.
+        const std::string file_system = read_file(dir / "fs");
+        for (const std::string to :
+             {"/dev/stdout 1<>fs 2>/dev/null", "/dev/fd/3 3<>fs >/dev/null"}) {
+            EXPECT_EQ(shell(dir.path, "\"$Z\" m/file " + to + " pw encode"), 1) << to;
+            EXPECT_TRUE(read_file(dir / "fs") == file_system) << to;
+        }
+        EXPECT_EQ(shell(dir.path, "\"$Z\" m/file fs pw encode >/dev/null"), 0);
+        EXPECT_TRUE(read_file(dir / "fs") == expected_output(image, "pw", cipher_mode::encode));
         EXPECT_EQ(read_file(dir / "m/file"), image);
         // A file on it may be written while the device is read (until the
         // device's copy fills the file system on it).

@@ -164,13 +164,14 @@ bool overlapping_storage(int written, const struct stat& written_st, int read,
             return true;
         }
     }
-    // A device written raw under what is read, file systems included; or
-    // what is read kept in what is written with no file system between (a
-    // loop device over it, a disk and its partition). A file written on a
-    // device that is read is written through its file system, as any
-    // program's files are, and overwrites nothing.
-    if ((!out.items[0].is_file && in.holds(out.items[0], in.count)) ||
-        out.holds(in.items[0], out.raw)) {
+    // What is written in place, a device or a file, anywhere under what is
+    // read, file systems included (a file system's image written through a
+    // descriptor while a file in it is read); or what is read kept in what
+    // is written with no file system between (a loop device over it, a disk
+    // and its partition). A file written on a device that is read is written
+    // through its file system, as any program's files are, and overwrites
+    // nothing.
+    if (in.holds(out.items[0], in.count) || out.holds(in.items[0], out.raw)) {
         return true;
     }
     // An overlay shows its files under inode numbers of the files beneath but
