@@ -58,7 +58,8 @@ run_result run(const std::wstring& arguments, const fs::path& folder,
                       : CreateFileW(output_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                     CREATE_ALWAYS, 0, nullptr);
     startup.hStdOutput = file != INVALID_HANDLE_VALUE ? file : write_end;
-    HANDLE error = error_file.empty()
+    // The same name for both is one handle for both, as 2>&1 makes it.
+    HANDLE error = error_file.empty() || error_file == output_file
                        ? INVALID_HANDLE_VALUE
                        : CreateFileW(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                      CREATE_ALWAYS, 0, nullptr);
@@ -346,6 +347,16 @@ TEST(Windows, StandardOutputsFileAndAHeldFileAreWritten)
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(read_file(dir.path / L"out"), plain_encoded);
     EXPECT_EQ(read_file(dir.path / L"console"), "encoding...\n");
+    // > out 2>&1 and 2> out: exactly the data, as on Linux; the console
+    // text goes only where the output does not.
+    for (const bool both : {true, false}) {
+        SCOPED_TRACE(both ? "> out 2>&1" : "2> out");
+        const run_result r2 = run(L"in out tarns encode", dir.path,
+                                  both ? dir.path / L"out" : fs::path(), dir.path / L"out");
+        EXPECT_EQ(r2.status, 0u);
+        EXPECT_EQ(r2.out, both ? "" : "encoding...\n");
+        EXPECT_EQ(read_file(dir.path / L"out"), plain_encoded);
+    }
     // A destination another program holds without write sharing for a
     // moment is waited for.
     write_file(dir.path / L"held", old_bytes);

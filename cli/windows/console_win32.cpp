@@ -9,6 +9,14 @@
 namespace {
 
 DWORD console_stream = STD_OUTPUT_HANDLE;
+bool error_silenced = false;
+
+// The handle text for stream goes to; none for a silenced standard error.
+HANDLE text_handle(DWORD stream)
+{
+    return stream == STD_ERROR_HANDLE && error_silenced ? INVALID_HANDLE_VALUE
+                                                        : ::GetStdHandle(stream);
+}
 
 // Text for a console goes through WriteConsoleW, so that any file name shows
 // as given whatever the console's code page; redirected, it is UTF-8 bytes.
@@ -43,9 +51,16 @@ void use_error_console()
     console_stream = STD_ERROR_HANDLE;
 }
 
+void silence_standard_error()
+{
+    error_silenced = true;
+}
+
 void print(std::string_view text)
 {
-    write_text(::GetStdHandle(console_stream), text);
+    if (HANDLE handle = text_handle(console_stream); handle != INVALID_HANDLE_VALUE) {
+        write_text(handle, text);
+    }
 }
 
 void print_lines(std::string_view text)
@@ -65,7 +80,7 @@ void print_lines(std::string_view text)
 bool console_is_terminal()
 {
     DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(console_stream), &mode) != 0;
+    return ::GetConsoleMode(text_handle(console_stream), &mode) != 0;
 }
 
 std::string_view describe(const outcome& why)
@@ -91,13 +106,15 @@ std::string_view describe(const outcome& why)
 
 void print_error(std::string_view text)
 {
-    write_text(::GetStdHandle(STD_ERROR_HANDLE), text);
+    if (HANDLE handle = text_handle(STD_ERROR_HANDLE); handle != INVALID_HANDLE_VALUE) {
+        write_text(handle, text);
+    }
 }
 
 bool error_is_terminal()
 {
     DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+    return ::GetConsoleMode(text_handle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 bool console_is_error_terminal()

@@ -84,31 +84,56 @@ bool is_busy(DWORD error)
            error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
 }
 
-bool is_standard_output(const char* path)
+namespace {
+
+// The standard handle (which, STD_OUTPUT_HANDLE or STD_ERROR_HANDLE) when it
+// is a disk file and path names that very file, decided by file identity
+// (volume and file index), as the run decides whether two names are one
+// file: links, junctions and substituted or mapped drives lead to the same
+// file under another name. Null otherwise.
+HANDLE standard_file_named(const char* path, DWORD which)
 {
-    // Decided by file identity (volume and file index), as the run decides
-    // whether two names are one file: links, junctions and substituted or
-    // mapped drives lead to the same file under another name.
-    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE standard = ::GetStdHandle(which);
     static wchar_t given[path_capacity];
-    if (out == INVALID_HANDLE_VALUE || out == nullptr || ::GetFileType(out) != FILE_TYPE_DISK ||
-        is_unrepresentable(path) || !to_system_path(path, given, path_capacity)) {
-        return false;
+    if (standard == INVALID_HANDLE_VALUE || standard == nullptr ||
+        ::GetFileType(standard) != FILE_TYPE_DISK || is_unrepresentable(path) ||
+        !to_system_path(path, given, path_capacity)) {
+        return nullptr;
     }
-    // A device (\\.\...) is never standard output's disk file, and opening
+    // A device (\\.\...) is never a standard handle's disk file, and opening
     // one, a named pipe, would take its only connection.
     if (wcsncmp(given, L"\\\\.\\", 4) == 0) {
-        return false;
+        return nullptr;
     }
     HANDLE file = ::CreateFileW(given, FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return false;
+        return nullptr;
     }
-    const bool same = same_file(out, file);
+    const bool same = same_file(standard, file);
     ::CloseHandle(file);
-    return same;
+    return same ? standard : nullptr;
+}
+
+// The standard handle whose file the destination is: standard output's,
+// else standard error's (2> out). Null when neither.
+HANDLE standard_destination(const char* path)
+{
+    HANDLE out = standard_file_named(path, STD_OUTPUT_HANDLE);
+    return out != nullptr ? out : standard_file_named(path, STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+bool is_standard_output(const char* path)
+{
+    // Standard error's file as the destination (2> out, > out 2>&1) gets no
+    // text either: no console text, warning or progress line.
+    if (standard_file_named(path, STD_ERROR_HANDLE) != nullptr) {
+        silence_standard_error();
+    }
+    return standard_file_named(path, STD_OUTPUT_HANDLE) != nullptr;
 }
 
 namespace {
@@ -131,18 +156,18 @@ bool find_and_open(const char* path, const source_file& source, destination& out
         ::SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    // The file standard output is redirected to (> out) cannot be replaced:
-    // its handle does not let the file be deleted. It is written through
-    // that handle, as /dev/stdout is on Linux; unless it is the source too.
-    if (is_standard_output(path)) {
-        HANDLE standard_output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    // The file standard output or standard error is redirected to (> out,
+    // 2> out) cannot be replaced: its handle does not let the file be
+    // deleted. It is written through that handle, as /dev/stdout is on
+    // Linux; unless it is the source too.
+    if (HANDLE standard = standard_destination(path); standard != nullptr) {
         HANDLE duplicate = nullptr;
-        if (same_file(standard_output, static_cast<HANDLE>(source.handle))) {
+        if (same_file(standard, static_cast<HANDLE>(source.handle))) {
             ::SetLastError(ERROR_INVALID_PARAMETER);
             return false;
         }
-        if (!::DuplicateHandle(::GetCurrentProcess(), standard_output, ::GetCurrentProcess(),
-                               &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        if (!::DuplicateHandle(::GetCurrentProcess(), standard, ::GetCurrentProcess(), &duplicate,
+                               0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return false;
         }
         out.handle = duplicate;

@@ -67,6 +67,10 @@ inline HANDLE handle_of(void* handle)
 // Writes all size bytes to handle; false on an error.
 bool write_all(void* handle, const void* data, std::size_t size);
 
+// Keeps every text off standard error from now on (the console text, when it
+// goes there, warnings and the progress line): it is the destination's file.
+void silence_standard_error();
+
 // Puts back the console input mode that the password prompt changed, if it
 // is changed; safe to call from the console control handler.
 void restore_console_input();
