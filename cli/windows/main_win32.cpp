@@ -68,7 +68,7 @@ int wmain(int argc, wchar_t** argv)
     }
     arguments[argc] = nullptr;
     if (argc >= run_argument_count) {
-        remember_password_argument(argv[argument_at::password]);
+        remember_password_argument(argv[argument_at::password], argv[argument_at::mode]);
     }
     return run(parse_command_line(argc, arguments));
 }

@@ -28,13 +28,20 @@ bool read_at(const void* at, void* out, std::size_t size, SIZE_T& got)
            ::GetLastError() == ERROR_PARTIAL_COPY;
 }
 
-void zero_at(void* at, std::size_t size)
+// Overwrites size bytes at at with zeros, or with spaces of unit bytes each
+// (1, or 2 for UTF-16) when unit is not 0.
+void overwrite_at(void* at, std::size_t size, std::size_t unit = 0)
 {
     static const unsigned char zeros[512]{};
+    static unsigned char spaces[512];
+    for (std::size_t i = 0; i < sizeof spaces; ++i) {
+        spaces[i] = unit != 0 && i % unit == 0 ? ' ' : 0;
+    }
+    const unsigned char* fill = unit != 0 ? spaces : zeros;
     while (size > 0) {
         const std::size_t part = size < sizeof zeros ? size : sizeof zeros;
         SIZE_T done = 0;
-        if (!::WriteProcessMemory(::GetCurrentProcess(), at, zeros, part, &done) || done == 0) {
+        if (!::WriteProcessMemory(::GetCurrentProcess(), at, fill, part, &done) || done == 0) {
             return;
         }
         at = static_cast<unsigned char*>(at) + done;
@@ -126,19 +133,20 @@ void sweep_variable(const char* name)
         {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t)}};
     for_each_match(forms[0], [&](unsigned char* at) {
         char* value = reinterpret_cast<char*>(at + length + 1);
-        zero_at(value, value_length(value, 32768));
+        overwrite_at(value, value_length(value, 32768));
     });
     for_each_match(forms[1], [&](unsigned char* at) {
         wchar_t* value = reinterpret_cast<wchar_t*>(at) + length + 1;
-        zero_at(value, value_length(value, 32768) * sizeof(wchar_t));
+        overwrite_at(value, value_length(value, 32768) * sizeof(wchar_t));
     });
 }
 
-void sweep_copies(const void* text, std::size_t size, std::size_t from, std::size_t to)
+void sweep_copies(const void* text, std::size_t size, std::size_t from, std::size_t to,
+                  std::size_t space_unit)
 {
     if (size == 0 || from >= to || to > size) {
         return;
     }
     const pattern p{static_cast<const unsigned char*>(text), size};
-    for_each_match(p, [&](unsigned char* at) { zero_at(at + from, to - from); });
+    for_each_match(p, [&](unsigned char* at) { overwrite_at(at + from, to - from, space_unit); });
 }

@@ -10,8 +10,10 @@
 // environment variable name.
 void sweep_variable(const char* name);
 
-// Zeroes bytes [from, to) of every copy of the size bytes at text in the
+// Overwrites bytes [from, to) of every copy of the size bytes at text in the
 // process's own writable memory, text itself excepted: a copy of the whole
-// command line, or of an argument between the zero terminators of an
-// argument block.
-void sweep_copies(const void* text, std::size_t size, std::size_t from, std::size_t to);
+// command line, blanked with spaces of space_unit bytes (1, or 2 for UTF-16)
+// so that it keeps its shape for whoever reads it; or the password and the
+// mode in an argument block, zeroed (space_unit 0).
+void sweep_copies(const void* text, std::size_t size, std::size_t from, std::size_t to,
+                  std::size_t space_unit);

@@ -22,8 +22,10 @@ namespace {
 HANDLE volatile prompt_input = nullptr;
 DWORD saved_input_mode = 0;
 
-// The password argument as the system received it (see scrub_password).
+// The password argument as the system received it (see scrub_password), and
+// the mode argument that follows it.
 wchar_t* password_argument = nullptr;
+const wchar_t* mode_argument = nullptr;
 
 void close_handles(terminal& term)
 {
@@ -117,9 +119,10 @@ void scrub_memory(void* data, std::size_t size)
     ::SecureZeroMemory(data, size);
 }
 
-void remember_password_argument(wchar_t* password)
+void remember_password_argument(wchar_t* password, const wchar_t* mode)
 {
     password_argument = password;
+    mode_argument = mode;
 }
 
 namespace {
@@ -159,7 +162,7 @@ void sweep_command_line(const char* password)
 {
     static wchar_t wide_line[32768];
     static char narrow_line[32768 * 2];
-    static unsigned char block[2 * 4096 + 4];
+    alignas(wchar_t) static unsigned char block[2 * (4096 + 16)];
     const wchar_t* line = ::GetCommandLineW();
     const char* ansi = ::GetCommandLineA();
     std::size_t begin = 0;
@@ -169,28 +172,37 @@ void sweep_command_line(const char* password)
         const std::size_t length = wcslen(line);
         wmemcpy(wide_line, line, length);
         sweep_copies(wide_line, length * sizeof(wchar_t), begin * sizeof(wchar_t),
-                     end * sizeof(wchar_t));
+                     end * sizeof(wchar_t), sizeof(wchar_t));
     }
     if (ansi != nullptr && std::strlen(ansi) < sizeof narrow_line &&
         argument_span(ansi, argument_at::password, begin, end)) {
         const std::size_t length = std::strlen(ansi);
         std::memcpy(narrow_line, ansi, length);
-        sweep_copies(narrow_line, length, begin, end);
+        sweep_copies(narrow_line, length, begin, end, 1);
     }
-    // Between zero terminators, as in an argument block.
+    // In an argument block, as the password argument and the mode argument
+    // after it: "\0password\0encode\0". The mode word makes the pattern too
+    // long and too particular to stand anywhere else: the password alone,
+    // one byte of it between two zeros, also stands in the key and in any
+    // UTF-16 text (a folder's name), which must never be touched.
     const std::size_t narrow_length = std::strlen(password);
     const std::size_t wide_length = wcslen(password_argument);
-    if (narrow_length + 2 <= sizeof block) {
+    const std::size_t mode_length = wcslen(mode_argument);
+    if (narrow_length + mode_length + 3 <= sizeof block) {
         block[0] = 0;
         std::memcpy(block + 1, password, narrow_length + 1);
-        sweep_copies(block, narrow_length + 2, 1, narrow_length + 1);
+        for (std::size_t i = 0; i <= mode_length; ++i) {
+            block[narrow_length + 2 + i] = static_cast<unsigned char>(mode_argument[i]);
+        }
+        sweep_copies(block, narrow_length + mode_length + 3, 1, narrow_length + 1, 0);
     }
-    if ((wide_length + 2) * sizeof(wchar_t) <= sizeof block) {
-        std::memset(block, 0, sizeof(wchar_t));
-        std::memcpy(block + sizeof(wchar_t), password_argument,
-                    (wide_length + 1) * sizeof(wchar_t));
-        sweep_copies(block, (wide_length + 2) * sizeof(wchar_t), sizeof(wchar_t),
-                     (wide_length + 1) * sizeof(wchar_t));
+    if ((wide_length + mode_length + 3) * sizeof(wchar_t) <= sizeof block) {
+        auto* wide = reinterpret_cast<wchar_t*>(block);
+        wide[0] = 0;
+        wmemcpy(wide + 1, password_argument, wide_length + 1);
+        wmemcpy(wide + wide_length + 2, mode_argument, mode_length + 1);
+        sweep_copies(block, (wide_length + mode_length + 3) * sizeof(wchar_t), sizeof(wchar_t),
+                     (wide_length + 1) * sizeof(wchar_t), 0);
     }
     scrub_memory(wide_line, sizeof wide_line);
     scrub_memory(narrow_line, sizeof narrow_line);

@@ -53,9 +53,10 @@ bool to_utf8(const wchar_t* text, char* out, std::size_t capacity);
 // (it would silently become '?', and many passwords would share one key).
 bool to_code_page(const wchar_t* text, char* out, std::size_t capacity);
 
-// Remembers the password argument as the system received it, so that
-// scrub_password can also overwrite it in the process's command line.
-void remember_password_argument(wchar_t* password);
+// Remembers the password argument as the system received it, and the mode
+// argument after it (a valid mode word), so that scrub_password can also
+// overwrite it in the process's command line and its argument blocks.
+void remember_password_argument(wchar_t* password, const wchar_t* mode);
 
 // A handle kept as void* in the platform types (which need no <windows.h>):
 // INVALID_HANDLE_VALUE for none.
