@@ -58,8 +58,9 @@ prompt_result first_line_of(const char* path, char* buffer, bool confirm, outcom
         return prompt_result::unreadable_file;
     }
     if (source_is_terminal(file)) {
+        const prompt_result result = read_password(buffer, confirm, &file);
         close_source(file);
-        return read_password(buffer, confirm);
+        return result;
     }
     // A file of its own is read in blocks. Anything else (a pipe, a device,
     // the caller's stream on a file) is read a byte at a time and no further
@@ -151,11 +152,11 @@ prompt_result find_password(char*& password, char* buffer, bool confirm, passwor
     return result;
 }
 
-prompt_result read_password(char* buffer, bool confirm)
+prompt_result read_password(char* buffer, bool confirm, const source_file* named)
 {
     buffer[0] = '\0';
     terminal term;
-    if (!open_quiet_terminal(term)) {
+    if (!open_quiet_terminal(term, named)) {
         return prompt_result::no_terminal;
     }
     prompt_result result = ask_once(term, "Password: ", buffer);

@@ -6,6 +6,8 @@
 
 #include "outcome.h"
 
+struct source_file;
+
 // Room for the longest password that can be typed at the terminal, with its
 // terminator. A terminal delivers at most 4095 bytes of a line and drops the
 // rest, so a line that fills all 4095 may have been cut: the longest password
@@ -47,4 +49,6 @@ prompt_result find_password(char*& password, char* buffer, bool confirm, passwor
 // time when confirm is set. The prompts and the typed text stay on the
 // terminal, whose settings are restored on every way out, interruptions
 // included. Whatever the result, only an entered password is left in buffer.
-prompt_result read_password(char* buffer, bool confirm);
+// The terminal is the run's own, or, when a terminal is named as the password
+// file, that one (named, as opened).
+prompt_result read_password(char* buffer, bool confirm, const source_file* named = nullptr);

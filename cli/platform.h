@@ -81,9 +81,11 @@ void install_interrupt_cleanup();
 // the terminal delivers: a byte on POSIX systems, a UTF-16 unit on Windows.
 
 // Opens the terminal and turns its echo off, arranging for its settings to
-// come back on every way out, interruptions and stops included. False when
-// there is no terminal; then there is nothing to close.
-bool open_quiet_terminal(terminal& term);
+// come back on every way out, interruptions and stops included: the run's
+// own, or the terminal opened as named (one named as the password file),
+// where the platform tells terminals apart. False when there is no
+// terminal; then there is nothing to close.
+bool open_quiet_terminal(terminal& term, const source_file* named);
 
 // Shows a prompt (ASCII), and shows it again should the run be stopped and
 // continued while it waits.

@@ -364,27 +364,35 @@ TEST_F(Prompt, PasswordFileThatIsTheTerminalIsAskedForAsThePromptAsks)
 {
     // Naming the terminal as the password file asks there with the echo
     // off, twice when encoding, instead of echoing the password as it is
-    // typed.
-    for (const std::string mode : {"encode", "decode"}) {
+    // typed: the run's own (/dev/tty), or another one, named, which is
+    // asked on rather than the run's.
+    for (const std::string mode : {"encode", "encode, another terminal", "decode"}) {
         const scratch_folder dir;
-        write_file(dir / "in", mode == "encode" ? plain : plain_encoded);
-        setenv("ZODEVIR_PASSWORD_FILE", "/dev/tty", 1);
-        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", mode});
+        write_file(dir / "in", mode == "decode" ? plain_encoded : plain);
+        int other = -1;
+        int other_slave = -1;
+        ASSERT_EQ(openpty(&other, &other_slave, nullptr, nullptr, nullptr), 0);
+        const bool named = mode != "encode" && mode != "decode";
+        setenv("ZODEVIR_PASSWORD_FILE", named ? ptsname(other) : "/dev/tty", 1);
+        terminal_run run = start_on_terminal({dir / "in", dir / "out", "", mode.substr(0, 6)});
         unsetenv("ZODEVIR_PASSWORD_FILE");
+        const int asked = named ? other : run.terminal;
         std::string screen;
-        for (int i = mode == "encode" ? 2 : 1; i > 0; --i) {
-            screen += wait_for_text(run.terminal, ": ");
-            EXPECT_FALSE(echo_is_on(run.terminal)) << mode;
-            ASSERT_EQ(write(run.terminal, "tarns\n", 6), 6);
+        for (int i = mode == "decode" ? 1 : 2; i > 0; --i) {
+            screen += wait_for_text(asked, ": ");
+            EXPECT_FALSE(echo_is_on(asked)) << mode;
+            ASSERT_EQ(write(asked, "tarns\n", 6), 6);
         }
         end_if_stuck(run.pid);
         const run_result r = finish(run.output);
-        screen += rest_of_screen(run.terminal);
+        close(other_slave);  // so that the other terminal's screen ends with the run
+        screen += rest_of_screen(asked);
         close(run.terminal);
+        close(other);
         EXPECT_EQ(r.exit_code, 0) << mode;
         EXPECT_EQ(screen,
-                  mode == "encode" ? "Password: \r\nPassword again: \r\n" : "Password: \r\n");
-        EXPECT_EQ(read_file(dir / "out"), mode == "encode" ? plain_encoded : plain);
+                  mode == "decode" ? "Password: \r\n" : "Password: \r\nPassword again: \r\n");
+        EXPECT_EQ(read_file(dir / "out"), mode == "decode" ? plain : plain_encoded);
     }
 }
 

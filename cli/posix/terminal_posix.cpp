@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "destination_posix.h"
 #include "fd_posix.h"
 #include "features_posix.h"
 #include "platform.h"
@@ -105,9 +106,12 @@ void restore_signals(terminal& term)
 
 }  // namespace
 
-bool open_quiet_terminal(terminal& term)
+bool open_quiet_terminal(terminal& term, const source_file* named)
 {
-    term.fd = unique_fd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    // A terminal named as the password file is asked on, opened again for
+    // writing the prompt through the descriptor that was read, not its name.
+    term.fd = unique_fd(::open(named != nullptr ? proc_path_of(named->fd.get()).text : "/dev/tty",
+                               O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!term.fd.valid() || ::tcgetattr(term.fd.get(), &saved_settings) != 0) {
         return false;
     }

@@ -46,7 +46,7 @@ void restore_console_input()
     }
 }
 
-bool open_quiet_terminal(terminal& term)
+bool open_quiet_terminal(terminal& term, const source_file* /* named: there is one console */)
 {
     for (auto [name, handle] : {std::pair{L"CONIN$", &term.input}, {L"CONOUT$", &term.output}}) {
         HANDLE opened =
