@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +18,7 @@
 #if ZODEVIR_TRACES_DEVICES
 #include <linux/loop.h>
 #include <linux/magic.h>
+#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -42,6 +44,7 @@ struct storage {
     int same_bytes = 1;    // the first items, joined by loop devices: the same bytes
     int raw = 1;           // the first items reached with no file system between
     bool overlay = false;  // the file is seen through an overlay file system
+    bool unknown = false;  // a loop device in it whose backing file cannot be told
     bool holds(const storage_item& item, int within) const
     {
         for (int i = 0; i < within; ++i) {
@@ -70,27 +73,97 @@ bool read_block_attribute(dev_t device, const char* name, char (&text)[PATH_MAX]
     return true;
 }
 
-// What a loop device reads and writes, as the kernel reports it: from the
-// device itself when it is open, else from its sysfs entry.
-bool loop_backing(dev_t device, int fd, storage_item& out)
+// Opens the block device by its number, through the name sysfs gives it
+// under /dev, checked to be that very device; -1 when it cannot be.
+int open_block_device(dev_t device)
 {
-#ifdef LOOP_GET_STATUS64
-    loop_info64 info{};
-    if (fd >= 0 && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        out = info.lo_rdevice != 0 ? storage_item{false, static_cast<dev_t>(info.lo_rdevice), 0}
-                                   : storage_item{true, static_cast<dev_t>(info.lo_device),
-                                                  static_cast<ino_t>(info.lo_inode)};
-        return true;
+    // "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n...".
+    char path[96];
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/uevent", major(device), minor(device));
+    const unique_fd attribute(::open(path, O_RDONLY | O_CLOEXEC));
+    char all[1024];
+    const ssize_t n = attribute.valid() ? read_some(attribute.get(), all, sizeof all - 1) : -1;
+    if (n <= 0) {
+        return -1;
     }
-#endif
-    char path[PATH_MAX];
+    all[n] = '\0';
+    const char* name = std::strstr(all, "DEVNAME=");
+    if (name == nullptr) {
+        return -1;
+    }
+    name += 8;
+    char node[PATH_MAX];
+    std::snprintf(node, sizeof node, "/dev/%.*s", static_cast<int>(std::strcspn(name, "\n")), name);
+    unique_fd fd(::open(node, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (!read_block_attribute(device, "loop/backing_file", path) || ::stat(path, &st) != 0) {
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISBLK(st.st_mode) ||
+        st.st_rdev != device) {
+        return -1;
+    }
+    return fd.release();
+}
+
+// What sysfs names as a loop device's backing file, when the name can be
+// trusted to lead to it: it is printed raw, so a name with a line end in it
+// is cut, one that was deleted ends in " (deleted)", and either could lead
+// to another file of that name.
+bool named_backing(dev_t device, storage_item& out)
+{
+    char path[PATH_MAX];
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/loop/backing_file", major(device),
+                  minor(device));
+    const unique_fd attribute(::open(path, O_RDONLY | O_CLOEXEC));
+    char name[PATH_MAX + 2];
+    const ssize_t n = attribute.valid() ? read_some(attribute.get(), name, sizeof name - 1) : -1;
+    if (n <= 1 || name[n - 1] != '\n' || std::memchr(name, '\n', static_cast<std::size_t>(n - 1))) {
+        return false;
+    }
+    name[n - 1] = '\0';
+    static constexpr char deleted[] = " (deleted)";
+    const std::size_t length = static_cast<std::size_t>(n - 1);
+    struct stat st {};
+    if ((length >= sizeof deleted - 1 &&
+         std::strcmp(name + length - (sizeof deleted - 1), deleted) == 0) ||
+        ::stat(name, &st) != 0) {
         return false;
     }
     out = S_ISBLK(st.st_mode) ? storage_item{false, st.st_rdev, 0}
                               : storage_item{true, st.st_dev, st.st_ino};
     return true;
+}
+
+// What a loop device reads and writes, as the kernel reports it for the open
+// device (its backing file's device and inode, never its name): from fd, or
+// from the device opened by its number. Where the device cannot be opened,
+// from its sysfs name when that can be trusted. not_loop when the device is
+// no loop device; unknown when what is beneath it cannot be told.
+enum class backing { found, not_loop, unknown };
+backing loop_backing(dev_t device, int fd, storage_item& out)
+{
+#ifdef LOOP_MAJOR
+    if (major(device) != LOOP_MAJOR) {
+        return backing::not_loop;
+    }
+#endif
+#ifdef LOOP_GET_STATUS64
+    const unique_fd opened(fd >= 0 ? -1 : open_block_device(device));
+    const int held = fd >= 0 ? fd : opened.get();
+    loop_info64 info{};
+    if (held >= 0 && ::ioctl(held, LOOP_GET_STATUS64, &info) == 0) {
+        out = info.lo_rdevice != 0 ? storage_item{false, static_cast<dev_t>(info.lo_rdevice), 0}
+                                   : storage_item{true, static_cast<dev_t>(info.lo_device),
+                                                  static_cast<ino_t>(info.lo_inode)};
+        return backing::found;
+    }
+    if (held >= 0 && errno == ENXIO) {
+        return backing::not_loop;  // a loop device with nothing attached
+    }
+#endif
+    char probe[PATH_MAX];
+    if (!read_block_attribute(device, "loop/offset", probe)) {
+        return read_block_attribute(device, "dev", probe) ? backing::not_loop : backing::unknown;
+    }
+    return named_backing(device, out) ? backing::found : backing::unknown;
 }
 
 // The whole disk a partition is part of.
@@ -130,7 +203,11 @@ storage storage_of([[maybe_unused]] int fd, const struct stat& st)
             // subvolumes) ends the chain, as sysfs knows nothing of it.
             next = storage_item{false, last.device, 0};
             loops_only = no_file_system = false;
-        } else if (loop_backing(last.device, found.count == 1 ? fd : -1, next)) {
+        } else if (const backing loop = loop_backing(last.device, found.count == 1 ? fd : -1, next);
+                   loop == backing::unknown) {
+            found.unknown = true;
+            break;
+        } else if (loop == backing::found) {
         } else if (whole_disk(last.device, next)) {
             loops_only = false;
         } else {
@@ -158,6 +235,13 @@ bool overlapping_storage(int written, const struct stat& written_st, int read,
     }
     const storage out = storage_of(written, written_st);
     const storage in = storage_of(read, read_st);
+    // What lies beneath a loop device that cannot be opened, and whose
+    // backing file sysfs names untrustworthily (a line end in the name, a
+    // deleted file, no /sys), could be what is written: nothing is written
+    // in place then.
+    if (out.unknown || in.unknown) {
+        return true;
+    }
     // The same bytes, through loop devices.
     for (int i = 0; i < out.same_bytes; ++i) {
         if (in.holds(out.items[i], in.same_bytes)) {
