@@ -8,12 +8,19 @@ export const OPFS_PREFIX = 'zodevir-';
 // Asks the worker whether it can write the private storage synchronously.
 export function probePrivateStorage(worker) {
   return new Promise((resolve) => {
-    const onMessage = ({ data }) => {
-      if (data.type !== 'probe') return;
+    const done = (ok) => {
       worker.removeEventListener('message', onMessage);
-      resolve(data.ok);
+      worker.removeEventListener('error', onError);
+      resolve(ok);
     };
+    const onMessage = ({ data }) => {
+      if (data.type === 'probe') done(data.ok);
+    };
+    // A worker that cannot start answers nothing: no private storage then,
+    // rather than a page that never gets ready.
+    const onError = () => done(false);
     worker.addEventListener('message', onMessage);
+    worker.addEventListener('error', onError);
     worker.postMessage({ type: 'probe' });
   });
 }

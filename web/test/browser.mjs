@@ -67,7 +67,11 @@ export async function openPage(browser, url, { picker = 'none', width = 1280 } =
     }
   }, picker);
   await page.goto(url);
-  await page.waitForSelector('html[data-ready]');
+  // The page says it is ready once its worker has answered and its storage
+  // is tidied, which under load can take longer than a driver's default
+  // wait; and the page opened from disk may still be settling into its
+  // document when goto returns. Waited for as every other state is.
+  await poll(page, () => document.documentElement.dataset.ready === 'true');
   return { page, requests, errors };
 }
 
@@ -94,10 +98,18 @@ export function settledCount(page) {
 
 // Evaluates fn(arg) in the page every interval ms until it is true; the
 // drivers' own waiting differs between CDP and BiDi, this does not.
+// A document being replaced (a navigation still under way) answers with an
+// error, not false: that is asked again too.
 export async function poll(page, fn, arg, { interval = 50, timeout = 600000 } = {}) {
   const deadline = Date.now() + timeout;
-  while (!(await page.evaluate(fn, arg))) {
-    if (Date.now() > deadline) throw new Error(`still waiting after ${timeout} ms for ${fn}`);
+  let last;
+  for (;;) {
+    try {
+      if (await page.evaluate(fn, arg)) return;
+    } catch (error) {
+      last = error;
+    }
+    if (Date.now() > deadline) throw new Error(`still waiting after ${timeout} ms for ${fn} (${last?.message ?? 'false'})`);
     await new Promise((resolve) => setTimeout(resolve, interval));
   }
 }
