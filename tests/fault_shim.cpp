@@ -18,6 +18,7 @@
 //                 while the run holds such signals back
 //   fsetxattr     setting an extended attribute of the temporary file
 //   noreplace     renaming without replacing is not supported (EINVAL)
+//   fat           neither that nor a second link (EPERM), as on FAT via FUSE
 //   create_exists the first exclusive create of the temporary file says EEXIST
 //   create_signal SIGTERM arrives just after the temporary file is created
 //   short_write, eintr_write  the first write to the temporary file writes
@@ -436,7 +437,8 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to)
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
 {
-    if (fault_is("rename") || (fault_is("noreplace") && (flags & RENAME_NOREPLACE) != 0)) {
+    if (fault_is("rename") ||
+        ((fault_is("noreplace") || fault_is("fat")) && (flags & RENAME_NOREPLACE) != 0)) {
         return fault_is("rename") ? fail() : (errno = EINVAL, -1);
     }
     if (fault_is("held_signal")) {
@@ -459,8 +461,8 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
 
 int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags)
 {
-    if (fault_is("rename")) {
-        return fail();
+    if (fault_is("rename") || fault_is("fat")) {
+        return fault_is("fat") ? (errno = EPERM, -1) : fail();
     }
     using function = int (*)(int, const char*, int, const char*, int);
     return next<function>("linkat")(from_dir, from, to_dir, to, flags);

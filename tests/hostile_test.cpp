@@ -109,6 +109,7 @@ TEST(Hostile, InjectedFailuresLoseNothing)
         // where the file system cannot rename so.
         {"rename", EXDEV, "Error:Cannot write the destiny file:", false, "new"},
         {"noreplace", 0, "", false, "new"},
+        {"fat", 0, "", false, "new"},
         // Not failures: a taken temporary name is retried with another, an
         // interrupted or short write is carried on, reads cut at odd sizes
         // keep every byte's position.

@@ -84,11 +84,46 @@ bool replace_in_place(const destination& dest)
     return ::renameat(folder, dest.temporary, folder, dest.name) == 0;
 }
 
+// Whether a failed link says the file system has no hard links at all (FAT
+// and exFAT through FUSE), rather than refusing this one.
+bool without_links(int error)
+{
+    return error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+// Where a file system can neither rename without replacing nor make a second
+// link: the name is taken first by an empty file of this run's own, created
+// exclusively, and the output renamed over it only while the name still holds
+// that very file. Between that check and the rename lies the one moment a
+// file put under the name would be replaced.
+bool rename_over_placeholder(const destination& dest, const char* taken)
+{
+    const int folder = dest.folder.get();
+    const unique_fd placeholder(
+        ::openat(folder, dest.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat own {};
+    if (!placeholder.valid() || ::fstat(placeholder.get(), &own) != 0) {
+        return errno == EEXIST ? refuse_because(EEXIST, taken) : false;
+    }
+    struct stat now {};
+    if (::fstatat(folder, dest.name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, own)) {
+        return refuse_because(EEXIST, taken);
+    }
+    if (::renameat(folder, dest.temporary, folder, dest.name) == 0) {
+        return true;
+    }
+    const int error = errno;
+    (void)remove_if_same(folder, dest.name, own);
+    errno = error;
+    return false;
+}
+
 // Puts the temporary file under the destination's name: over the file it
 // replaces, or, for a name that was free, only if it still is, so that a
 // link or a file that appeared under it meanwhile is neither followed nor
 // replaced. A file system that cannot rename without replacing gets a second
-// name for the file instead, which cannot replace either.
+// name for the file instead, which cannot replace either; one with neither
+// (FAT), an empty file of its own under the name first.
 bool rename_into_place(const destination& dest)
 {
     static constexpr char taken[] = "something took its name meanwhile, and keeps it";
@@ -104,10 +139,15 @@ bool rename_into_place(const destination& dest)
 #else
     const bool cannot_noreplace = true;
 #endif
-    if (cannot_noreplace && ::linkat(folder, dest.temporary, folder, dest.name, 0) == 0) {
-        // The output is in place either way.
-        (void)remove_if_same(folder, dest.temporary, dest.output);
-        return true;
+    if (cannot_noreplace) {
+        if (::linkat(folder, dest.temporary, folder, dest.name, 0) == 0) {
+            // The output is in place either way.
+            (void)remove_if_same(folder, dest.temporary, dest.output);
+            return true;
+        }
+        if (without_links(errno)) {
+            return rename_over_placeholder(dest, taken);
+        }
     }
     return errno == EEXIST && refuse_because(EEXIST, taken);
 }
