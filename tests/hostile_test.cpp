@@ -635,6 +635,22 @@ TEST(HostileAsRoot, StorageSeenTwiceAtAnyDepthIsNotWrittenInPlace)
     }
     shell(dir.path, "umount merged 2>/dev/null");
 
+    // A FUSE file system passing the source's folder through (bindfs),
+    // written through a descriptor either way round: nothing is appended to
+    // the file being read.
+    if (const std::string why = failure_of("mkdir base bound && bindfs base bound", dir.path);
+        !why.empty()) {
+        skip_row("bindfs", "cannot mount bindfs: " + why);
+    } else {
+        write_file(dir / "base/g", image);
+        for (const std::string run :
+             {"base/g /dev/fd/3 pw encode 3>>bound/g", "bound/g /dev/fd/3 pw encode 3>>base/g"}) {
+            EXPECT_EQ(shell(dir.path, "ulimit -f 4096; \"$Z\" " + run + " > /dev/null"), 1) << run;
+        }
+        shell(dir.path, "fusermount -u bound");
+        EXPECT_TRUE(read_file(dir / "base/g") == image);
+    }
+
     // A file on a mounted file system, and the device under it.
     if (shell(dir.path,
               "truncate -s 8M fs && mkfs.ext4 -q fs 2>/dev/null && d=$(losetup -f --show fs)"

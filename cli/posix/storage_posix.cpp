@@ -43,8 +43,17 @@ struct storage {
     int count = 0;
     int same_bytes = 1;    // the first items, joined by loop devices: the same bytes
     int raw = 1;           // the first items reached with no file system between
-    bool overlay = false;  // the file is seen through an overlay file system
+    bool stacked = false;  // the file is seen through a file system over another (overlay, FUSE)
     bool unknown = false;  // a loop device in it whose backing file cannot be told
+    bool holds_inode(ino_t inode) const
+    {
+        for (int i = 0; i < count; ++i) {
+            if (items[i].is_file && items[i].inode == inode) {
+                return true;
+            }
+        }
+        return false;
+    }
     bool holds(const storage_item& item, int within) const
     {
         for (int i = 0; i < within; ++i) {
@@ -191,8 +200,8 @@ storage storage_of([[maybe_unused]] int fd, const struct stat& st)
     found.count = 1;
 #if ZODEVIR_TRACES_DEVICES
     struct statfs fs {};
-    found.overlay =
-        S_ISREG(st.st_mode) && ::fstatfs(fd, &fs) == 0 && fs.f_type == OVERLAYFS_SUPER_MAGIC;
+    found.stacked = S_ISREG(st.st_mode) && ::fstatfs(fd, &fs) == 0 &&
+                    (fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC);
     bool loops_only = true;
     bool no_file_system = true;
     while (found.count < static_cast<int>(std::size(found.items))) {
@@ -258,16 +267,10 @@ bool overlapping_storage(int written, const struct stat& written_st, int read,
     if (in.holds(out.items[0], in.count) || out.holds(in.items[0], out.raw)) {
         return true;
     }
-    // An overlay shows its files under inode numbers of the files beneath but
-    // on a device of its own: the number alone is all there is to go on.
-    const storage& seen = out.overlay ? out : in;
-    const storage& other = out.overlay ? in : out;
-    if (seen.overlay) {
-        for (int i = 0; i < other.count; ++i) {
-            if (other.items[i].is_file && other.items[i].inode == seen.items[0].inode) {
-                return true;
-            }
-        }
-    }
-    return false;
+    // An overlay, and a FUSE file system passing another through (bindfs),
+    // show their files under the inode numbers of the files beneath but on
+    // a device of their own: the number alone is all there is to go on,
+    // either way round.
+    return (out.stacked && in.holds_inode(out.items[0].inode)) ||
+           (in.stacked && out.holds_inode(in.items[0].inode));
 }
