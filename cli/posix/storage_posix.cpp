@@ -149,6 +149,13 @@ bool named_backing(dev_t device, storage_item& out)
 enum class backing { found, not_loop, unknown };
 backing loop_backing(dev_t device, int fd, storage_item& out)
 {
+    // A partition of a loop device answers for the whole device: it is
+    // followed to its disk instead. Two partitions of one disk are two
+    // stretches of it, which the kernel keeps from overlapping.
+    char probe[PATH_MAX];
+    if (read_block_attribute(device, "partition", probe)) {
+        return backing::not_loop;
+    }
 #ifdef LOOP_MAJOR
     if (major(device) != LOOP_MAJOR) {
         return backing::not_loop;
@@ -168,7 +175,6 @@ backing loop_backing(dev_t device, int fd, storage_item& out)
         return backing::not_loop;  // a loop device with nothing attached
     }
 #endif
-    char probe[PATH_MAX];
     if (!read_block_attribute(device, "loop/offset", probe)) {
         return read_block_attribute(device, "dev", probe) ? backing::not_loop : backing::unknown;
     }
