@@ -20,7 +20,12 @@ inline constexpr std::string_view version_line = "zodevir " ZODEVIR_VERSION "\n"
 inline constexpr std::string_view help_text =
     "An empty password is read from the file $ZODEVIR_PASSWORD_FILE names,\n"
     "or from $ZODEVIR_PASSWORD, or asked for at the terminal.\n"
+#ifdef _WIN32
+    // Windows has no man: the README comes in the zip beside zodevir.exe.
+    "The whole manual: README.md, beside zodevir.exe\n";
+#else
     "The whole manual: man zodevir\n";
+#endif
 
 inline constexpr std::string_view encode_announcement = "encoding...";
 inline constexpr std::string_view decode_announcement = "decoding...";

@@ -704,6 +704,11 @@ TEST(Windows, BannerLinesEndWithCarriageReturnAndLineFeed)
         }
     }
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5);
+    // --help points at what a Windows user has: the README in the zip.
+    const run_result help = run(L"--help", dir.path);
+    EXPECT_EQ(help.status, 0u);
+    EXPECT_EQ(help.out.substr(help.out.size() - 49),
+              "The whole manual: README.md, beside zodevir.exe\r\n");
 }
 
 }  // namespace

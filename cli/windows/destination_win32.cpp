@@ -141,20 +141,18 @@ namespace {
 // The source counts only when the destination is standard output's file:
 // a disk file, even the source itself, is otherwise replaced through a
 // temporary file, and devices are written as they allow.
-bool find_and_open(const char* path, const source_file& source, destination& out)
+outcome find_and_open(const char* path, const source_file& source, destination& out)
 {
     static wchar_t wide[path_capacity];
     if (is_unrepresentable(path)) {
-        ::SetLastError(ERROR_INVALID_NAME);
-        return false;
+        return failure(ERROR_INVALID_NAME);
     }
     if (!to_system_path(path, wide, path_capacity)) {
-        return false;
+        return failed_call();
     }
     const std::size_t length = wcslen(wide);
     if (length == 0 || wide[length - 1] == L'\\' || wide[length - 1] == L'/') {
-        ::SetLastError(ERROR_INVALID_NAME);
-        return false;
+        return failure(ERROR_INVALID_NAME);
     }
     // The file standard output or standard error is redirected to (> out,
     // 2> out) cannot be replaced: its handle does not let the file be
@@ -163,15 +161,15 @@ bool find_and_open(const char* path, const source_file& source, destination& out
     if (HANDLE standard = standard_destination(path); standard != nullptr) {
         HANDLE duplicate = nullptr;
         if (same_file(standard, static_cast<HANDLE>(source.handle))) {
-            ::SetLastError(ERROR_INVALID_PARAMETER);
-            return false;
+            return failure(ERROR_INVALID_PARAMETER,
+                           "it is the source file, which would be read as it is written");
         }
         if (!::DuplicateHandle(::GetCurrentProcess(), standard, ::GetCurrentProcess(), &duplicate,
                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            return false;
+            return failed_call();
         }
         out.handle = duplicate;
-        return true;
+        return success;
     }
     // Opened as the user named it, links followed. A device or pipe is
     // written through this very handle.
@@ -181,20 +179,19 @@ bool find_and_open(const char* path, const source_file& source, destination& out
         // to nothing is refused rather than replaced by a file, which is
         // what moving the output onto its name would do.
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return false;
+            return failed_call();
         }
         if (is_link(wide) || name_is_taken(wide)) {
-            ::SetLastError(ERROR_FILE_NOT_FOUND);
-            return false;
+            return failure(ERROR_FILE_NOT_FOUND);
         }
         wmemcpy(destination_path, wide, length + 1);
-        return create_temporary(out);
+        return create_temporary(out) ? success : failed_call();
     }
     if (::GetFileType(existing) != FILE_TYPE_DISK) {
         // Written directly; a device or pipe that is also the source is read
         // and written as the device sees fit.
         out.handle = existing;
-        return true;
+        return success;
     }
     // The output goes in under the file's real name, wherever a link leads,
     // never under the spelling the user typed. Where the system cannot tell
@@ -207,23 +204,22 @@ bool find_and_open(const char* path, const source_file& source, destination& out
         ::GetFileInformationByHandle(existing, &info);
     close_quietly(existing);
     if (!found) {
-        return false;
+        return failed_call();
     }
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        return failure(ERROR_ACCESS_DENIED);
     }
     out.replaces = true;
     out.attributes = info.dwFileAttributes & kept_attributes;
     out.links = info.nNumberOfLinks;
-    return create_temporary(out);
+    return create_temporary(out) ? success : failed_call();
 }
 
 }  // namespace
 
 outcome open_destination(const char* path, const source_file& source, destination& out)
 {
-    return find_and_open(path, source, out) ? success : failed_call();
+    return find_and_open(path, source, out);
 }
 void prepare_copy(source_file& source, destination& dest)
 {

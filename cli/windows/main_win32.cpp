@@ -59,7 +59,12 @@ int wmain(int argc, wchar_t** argv)
         }
         if (!converted) {
             if (password) {
+                // As every refusal: on a console, where a person reads it,
+                // the line is ended.
                 print(prompt_error(prompt_result::unrepresentable));
+                if (console_is_terminal()) {
+                    print("\n");
+                }
             }
             return 1;
         }
