@@ -618,10 +618,13 @@ TEST(Windows, NoCopyOfThePasswordIsLeftOnceTheTableIsBuilt)
     // copies (the run-time's _acmdln and _wcmdln among them) and the
     // environment's (_environ, __winitenv) hold the password no more.
     const struct {
-        std::wstring password;  // the argument
-        std::string secret;     // what must not be found
-        std::wstring variable;  // ZODEVIR_PASSWORD, when set
-    } cases[] = {{L"Zs3cretPw", "Zs3cretPw", L""}, {L"\"\"", "Zs3cretEnv", L"Zs3cretEnv"}};
+        std::wstring password;                    // the argument
+        std::string secret;                       // what must not be found
+        std::wstring variable;                    // ZODEVIR_PASSWORD, when set
+        std::wstring name = L"ZODEVIR_PASSWORD";  // in the letters it is set in
+    } cases[] = {{L"Zs3cretPw", "Zs3cretPw", L""},
+                 {L"\"\"", "Zs3cretEnv", L"Zs3cretEnv"},
+                 {L"\"\"", "Zs3cretLow", L"Zs3cretLow", L"zodevir_password"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.secret);
         const scratch_folder dir;
@@ -630,8 +633,7 @@ TEST(Windows, NoCopyOfThePasswordIsLeftOnceTheTableIsBuilt)
         HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND,
                                        PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
         ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-        SetEnvironmentVariableW(L"ZODEVIR_PASSWORD",
-                                c.variable.empty() ? nullptr : c.variable.c_str());
+        SetEnvironmentVariableW(c.name.c_str(), c.variable.empty() ? nullptr : c.variable.c_str());
         run_result r;
         std::atomic<HANDLE> process{nullptr};
         std::thread runner([&] {
@@ -639,7 +641,7 @@ TEST(Windows, NoCopyOfThePasswordIsLeftOnceTheTableIsBuilt)
                     &process);
         });
         ConnectNamedPipe(pipe, nullptr);
-        SetEnvironmentVariableW(L"ZODEVIR_PASSWORD", nullptr);
+        SetEnvironmentVariableW(c.name.c_str(), nullptr);
         while (process.load() == nullptr) {
             Sleep(1);
         }

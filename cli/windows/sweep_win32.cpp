@@ -8,11 +8,32 @@
 
 namespace {
 
-// The bytes to look for.
+// The bytes to look for; with fold_case, ASCII letters in either case, as
+// Windows matches the names of environment variables.
 struct pattern {
     const unsigned char* bytes;
     std::size_t size;
+    bool fold_case = false;
 };
+
+unsigned char folded(unsigned char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+// Whether p stands at at (size bytes readable there).
+bool stands_at(const pattern& p, const unsigned char* at)
+{
+    if (!p.fold_case) {
+        return std::memcmp(at, p.bytes, p.size) == 0;
+    }
+    for (std::size_t i = 0; i < p.size; ++i) {
+        if (folded(at[i]) != folded(p.bytes[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Whether a match at at is the pattern's own copy, which is left alone.
 bool is_own_copy(const pattern& p, const unsigned char* at)
@@ -80,12 +101,14 @@ void for_each_match(const pattern& p, Found found)
                 break;
             }
             for (std::size_t i = 0; i + p.size <= got; ++i) {
-                const void* hit = std::memchr(piece + i, p.bytes[0], got - p.size + 1 - i);
-                if (hit == nullptr) {
-                    break;
+                if (!p.fold_case) {
+                    const void* hit = std::memchr(piece + i, p.bytes[0], got - p.size + 1 - i);
+                    if (hit == nullptr) {
+                        break;
+                    }
+                    i = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - piece);
                 }
-                i = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - piece);
-                if (std::memcmp(piece + i, p.bytes, p.size) == 0 && !is_own_copy(p, from + i)) {
+                if (stands_at(p, piece + i) && !is_own_copy(p, from + i)) {
                     found(from + i);
                 }
             }
@@ -129,8 +152,8 @@ void sweep_variable(const char* name)
     narrow[length] = '=';
     wide[length] = L'=';
     const pattern forms[] = {
-        {narrow, length + 1},
-        {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t)}};
+        {narrow, length + 1, true},
+        {reinterpret_cast<const unsigned char*>(wide), (length + 1) * sizeof(wchar_t), true}};
     for_each_match(forms[0], [&](unsigned char* at) {
         char* value = reinterpret_cast<char*>(at + length + 1);
         overwrite_at(value, value_length(value, 32768));

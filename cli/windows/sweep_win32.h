@@ -7,7 +7,7 @@
 #include <cstddef>
 
 // Zeroes the value of every NAME=value copy (narrow and UTF-16) of the
-// environment variable name.
+// environment variable name, in whatever letter case, as Windows matches it.
 void sweep_variable(const char* name);
 
 // Overwrites bytes [from, to) of every copy of the size bytes at text in the
