@@ -126,7 +126,13 @@ prompt_result find_password(char*& password, char* buffer, bool confirm, passwor
     prompt_result result = prompt_result::entered;
     char* path = nullptr;
     char* value = nullptr;
-    if (environment_value(password_file_variable, false, path) != variable::unset) {
+    if (const variable named = environment_value(password_file_variable, false, path);
+        named != variable::unset) {
+        // A name with no form the run can open a file by is refused, by
+        // the variable's name, rather than opened as another name.
+        if (named == variable::unrepresentable) {
+            path = nullptr;
+        }
         file.name = path != nullptr ? path : password_file_variable;
         result = path != nullptr ? first_line_of(path, buffer, confirm, file.why)
                                  : prompt_result::unreadable_file;

@@ -500,6 +500,20 @@ TEST(Windows, NameWithALoneSurrogateIsNotWrittenUnderAnother)
     EXPECT_EQ(r.status, 1u);
     EXPECT_EQ(r.out, "encoding...Error:Cannot open the destiny file:o\xEF\xBF\xBD");
     EXPECT_EQ(entries(dir.path), before);
+    // Elsewhere: a mode is an unknown mode, a fifth argument is ignored, and
+    // a password file's name is refused, not opened under another name.
+    const run_result mode = run(L"in new tarns enc\xD800", dir.path);
+    EXPECT_EQ(mode.status, 1u);
+    EXPECT_EQ(mode.out, "Error:The mode must be encode or decode:enc\xEF\xBF\xBD");
+    const run_result fifth = run(L"in new tarns encode x\xD800", dir.path);
+    EXPECT_EQ(fifth.status, 0u);
+    EXPECT_EQ(read_file(dir.path / L"new"), plain_encoded);
+    write_file(dir.path / L"key\xFFFD", "tarns\n");
+    SetEnvironmentVariableW(L"ZODEVIR_PASSWORD_FILE", L"key\xD800");
+    const run_result file = run(L"in other \"\" encode", dir.path);
+    SetEnvironmentVariableW(L"ZODEVIR_PASSWORD_FILE", nullptr);
+    EXPECT_EQ(file.status, 1u);
+    EXPECT_EQ(file.out, "Error:Cannot read the password file:ZODEVIR_PASSWORD_FILE");
 }
 
 TEST(Windows, NewFilesInheritOnlyWhatTheFolderHandsDownToFiles)

@@ -49,12 +49,16 @@ int wmain(int argc, wchar_t** argv)
             next[1] = '\0';
             converted = true;
         }
-        // A name with no UTF-8 form (a lone surrogate) reaches the run as
-        // its messages can show it, marked so that no file is opened by it.
-        if (!converted && !password && is_file_position(i) &&
+        // Text with no UTF-8 form (a lone surrogate) reaches the run as its
+        // messages can show it: a name marked so that no file is opened by
+        // it, a mode as the unknown mode it is, an argument past the mode to
+        // be ignored.
+        if (!converted && !password &&
             ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, next, static_cast<int>(room), nullptr,
                                   nullptr) > 0) {
-            mark_unrepresentable(next);
+            if (is_file_position(i)) {
+                mark_unrepresentable(next);
+            }
             converted = true;
         }
         if (!converted) {
