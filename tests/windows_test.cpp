@@ -516,6 +516,24 @@ TEST(Windows, NameWithALoneSurrogateIsNotWrittenUnderAnother)
     EXPECT_EQ(file.out, "Error:Cannot read the password file:ZODEVIR_PASSWORD_FILE");
 }
 
+TEST(Windows, PrefixedNamesReachTheFileSystemAsWritten)
+{
+    // \\?\ keeps a trailing dot or space, and a .. that is no folder's.
+    const scratch_folder dir;
+    write_file(dir.path / L"in", plain);
+    const std::wstring prefixed = L"\\\\?\\" + dir.path.wstring() + L"\\";
+    for (const std::wstring name : {L"out1.", L"out2 "}) {
+        const run_result r = run(L"in \"" + prefixed + name + L"\" tarns encode", dir.path);
+        EXPECT_EQ(r.status, 0u) << r.out;
+        const auto names = entries(dir.path);
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end());
+        EXPECT_EQ(std::find(names.begin(), names.end(), name.substr(0, 4)), names.end());
+    }
+    const run_result r = run(L"in \"" + prefixed + L"nosuch\\..\\out3\" tarns encode", dir.path);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_FALSE(fs::exists(dir.path / L"out3"));
+}
+
 TEST(Windows, NewFilesInheritOnlyWhatTheFolderHandsDownToFiles)
 {
     // Where nothing is handed down to files, a new file gets the creator's

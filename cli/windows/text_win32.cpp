@@ -61,6 +61,17 @@ bool to_system_path(const char* path, wchar_t* out, std::size_t capacity)
     if (!to_wide(path, wide, path_capacity)) {
         return false;
     }
+    // A name with the \\?\ prefix reaches the file system as written, with
+    // its trailing dots and spaces and its .. parts: that is what the
+    // prefix is for.
+    if (wcsncmp(wide, L"\\\\?\\", 4) == 0) {
+        const std::size_t length = wcslen(wide);
+        if (length >= capacity) {
+            return false;
+        }
+        wmemcpy(out, wide, length + 1);
+        return true;
+    }
     const DWORD length = ::GetFullPathNameW(wide, static_cast<DWORD>(path_capacity), full, nullptr);
     if (length == 0 || length >= path_capacity) {
         return false;
