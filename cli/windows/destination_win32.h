@@ -57,3 +57,7 @@ void keep_output(destination& dest);
 // The output is flushed under its name: a closing console may end the
 // process now.
 void run_is_done();
+
+// True when Ctrl+C, Ctrl+Break or the console's closing reached the console
+// control handler within wait_ms.
+bool interruption_arrives(DWORD wait_ms);

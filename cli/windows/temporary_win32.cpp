@@ -22,6 +22,10 @@ bool output_in_place = false;
 // close handler some 5 s) before the process is ended.
 HANDLE run_done = nullptr;
 
+// Set by the console control handler as it starts: a read of the console
+// that Ctrl+C cut short waits on it for the handler to end the run.
+HANDLE interrupted = nullptr;
+
 // Ctrl+C, Ctrl+Break and the console's closing; logoff and shutdown reach
 // services only, never a console program.
 BOOL WINAPI on_console_event(DWORD event)
@@ -32,6 +36,9 @@ BOOL WINAPI on_console_event(DWORD event)
     // Windows allows some 5 s from the close event itself, not from when
     // the replace lets go of the lock.
     const ULONGLONG arrived = ::GetTickCount64();
+    if (interrupted != nullptr) {
+        ::SetEvent(interrupted);
+    }
     restore_console_input();
     ::AcquireSRWLockExclusive(&temporary_lock);
     if (output_in_place) {
@@ -126,6 +133,7 @@ bool create_temporary(destination& out)
 void install_interrupt_cleanup()
 {
     run_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 void hold_temporary()
@@ -143,6 +151,11 @@ void keep_output(destination& dest)
     output_in_place = true;
     temporary_pending = false;
     dest.temporary = false;
+}
+
+bool interruption_arrives(DWORD wait_ms)
+{
+    return interrupted != nullptr && ::WaitForSingleObject(interrupted, wait_ms) == WAIT_OBJECT_0;
 }
 
 void run_is_done()

@@ -7,10 +7,14 @@
 #include <iterator>
 #include <utility>
 
+#include "destination_win32.h"
 #include "platform.h"
 #include "text_win32.h"
 
 namespace {
+
+// How long a cut-short read of the console waits for the control handler.
+constexpr DWORD interruption_wait_ms = 2000;
 
 // The prompt's console input and its mode before the echo went off, for the
 // console control handler.
@@ -77,6 +81,12 @@ bool read_unit(terminal& term, terminal_unit& unit)
     for (;;) {
         DWORD got = 0;
         if (!::ReadConsoleW(handle_of(term.input), &unit, 1, &got, nullptr) || got == 0) {
+            // Ctrl+C ends the read at once, and its handler runs on a thread
+            // of its own: the run waits for it to end the process rather
+            // than take the cut-short line for an empty password.
+            if (interruption_arrives(interruption_wait_ms)) {
+                ::Sleep(INFINITE);
+            }
             return false;
         }
         // The console ends a line with CR LF; the line ends at the LF.
