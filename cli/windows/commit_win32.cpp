@@ -90,6 +90,26 @@ bool move_into_place()
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+// Gives the output in place the replaced file's permissions (its DACL, and
+// whether it takes what its folder hands down).
+bool carry_security(PSECURITY_DESCRIPTOR old_security)
+{
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    return old_security != nullptr &&
+           ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
+           ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
+           ::SetNamedSecurityInfoW(
+               destination_path, SE_FILE_OBJECT,
+               DACL_SECURITY_INFORMATION |
+                   ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION),
+               nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 // ReplaceFileW moved the old file to the backup name but could not move the
 // output in: the output is moved by other means, given the old file's
 // permissions (which the replace would have carried), and the old file is
@@ -98,21 +118,7 @@ replace_result finish_half_done_replace(PSECURITY_DESCRIPTOR old_security)
 {
     // Whatever stops the move, it is tried again, for about a second.
     if (retry_while_held(move_into_place, [](DWORD) { return true; })) {
-        PACL dacl = nullptr;
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        const bool carried =
-            old_security != nullptr &&
-            ::GetSecurityDescriptorDacl(old_security, &present, &dacl, &defaulted) &&
-            ::GetSecurityDescriptorControl(old_security, &control, &revision) &&
-            ::SetNamedSecurityInfoW(
-                destination_path, SE_FILE_OBJECT,
-                DACL_SECURITY_INFORMATION |
-                    ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                        : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                nullptr, nullptr, present ? dacl : nullptr, nullptr) == ERROR_SUCCESS;
+        const bool carried = carry_security(old_security);
         if (!::DeleteFileW(backup_path)) {
             warn_left_behind(replaced_file_left, backup_path);
         }
@@ -152,6 +158,21 @@ replace_result replace_destination(bool replaces)
         is_busy);
     const DWORD error = ::GetLastError();
     replace_result result = replace_result::failed;
+    // With REPLACEFILE_IGNORE_MERGE_ERRORS the replace succeeds even where
+    // it could not merge the old file's ACL into the output, which would
+    // then keep the temporary file's owner-only permissions without a word:
+    // the old permissions are given to the output in place again, and where
+    // that fails the run fails, as one that cannot carry an ACL over does on
+    // other systems (the new bytes are in place, the old file gone).
+    if (done && replaces && !carry_security(old_security)) {
+        const DWORD carry_error = ::GetLastError();
+        (void)::DeleteFileW(backup_path);
+        if (old_security != nullptr) {
+            ::LocalFree(old_security);
+        }
+        ::SetLastError(carry_error != 0 ? carry_error : ERROR_ACCESS_DENIED);
+        return replace_result::old_file_gone;
+    }
     if (done) {
         if (replaces && !::DeleteFileW(backup_path)) {
             // Held open by another program. Removal at the next start is
@@ -204,10 +225,9 @@ bool finish_temporary(const destination& dest, HANDLE file)
         !::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
-    basic.FileAttributes = dest.replaces ? dest.attributes : 0;
-    if (basic.FileAttributes == 0) {
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    }
+    // Changed, as every program that writes a file leaves it: marked for
+    // the next backup.
+    basic.FileAttributes = (dest.replaces ? dest.attributes : 0) | FILE_ATTRIBUTE_ARCHIVE;
     return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
            (dest.replaces || give_new_file_security(file));
 }

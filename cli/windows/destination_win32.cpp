@@ -1,4 +1,6 @@
 // Finding the destination on Windows, and writing it.
+#include <aclapi.h>
+
 #include <cwchar>
 
 #include "destination_win32.h"
@@ -31,6 +33,15 @@ HANDLE open_existing(const wchar_t* path)
         [](DWORD error) {
             return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
         });
+    // A device such as a serial port opens only for exclusive access.
+    const DWORD error = ::GetLastError();
+    if (file == INVALID_HANDLE_VALUE && wcsncmp(path, L"\\\\.\\", 4) == 0 &&
+        error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            ::SetLastError(error);
+        }
+    }
     return file;
 }
 
@@ -192,6 +203,28 @@ outcome find_and_open(const char* path, const source_file& source, destination& 
         // and written as the device sees fit.
         out.handle = existing;
         return success;
+    }
+    // Replacing the file deletes it and gives the output its permissions: a
+    // file the user may write but not delete (nor delete from its folder),
+    // or whose permissions cannot be read, is refused now, before the
+    // source is read, not at the replace after the whole run. Asked of the
+    // very file opened.
+    HANDLE deletable = ::ReOpenFile(existing, DELETE | READ_CONTROL,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (deletable == INVALID_HANDLE_VALUE) {
+        const outcome refused = failed_call();
+        close_quietly(existing);
+        return refused;
+    }
+    PSECURITY_DESCRIPTOR security = nullptr;
+    const DWORD readable = ::GetSecurityInfo(deletable, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                             nullptr, nullptr, nullptr, nullptr, &security);
+    ::LocalFree(security);
+    ::CloseHandle(deletable);
+    if (readable != ERROR_SUCCESS) {
+        close_quietly(existing);
+        return failure(static_cast<int>(readable),
+                       "its permissions cannot be read, so they could not be carried over");
     }
     // The output goes in under the file's real name, wherever a link leads,
     // never under the spelling the user typed. Where the system cannot tell

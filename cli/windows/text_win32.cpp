@@ -180,7 +180,9 @@ bool argument_span(const char* line, int index, std::size_t& begin, std::size_t&
 
 bool is_volume_root(const wchar_t* path, std::size_t length)
 {
-    if (length < 4 || wcsncmp(path, L"\\\\?\\", 4) != 0) {
+    // \\?\D: and \\.\D: alike: the folder of \\.\D:\new.bin is the root
+    // folder, not the volume device.
+    if (length < 4 || (wcsncmp(path, L"\\\\?\\", 4) != 0 && wcsncmp(path, L"\\\\.\\", 4) != 0)) {
         return false;
     }
     std::size_t separators = 0;
