@@ -11,6 +11,7 @@
 #include "command_line.h"
 #include "messages.h"
 #include "platform.h"
+#include "process_win32.h"
 #include "run.h"
 #include "text_win32.h"
 
@@ -31,6 +32,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 1 || static_cast<std::size_t>(argc) >= std::size(arguments)) {
         return 1;
     }
+    keep_others_out_of_memory();
     // The mode is checked before the password, as everywhere: with a
     // mistyped mode, a password the code page cannot hold is left for the
     // run to refuse by its mode.
