@@ -656,6 +656,8 @@ TEST(Windows, NoCopyOfThePasswordIsLeftOnceTheTableIsBuilt)
         std::wstring name = L"ZODEVIR_PASSWORD";  // in the letters it is set in
         std::wstring destination = L"out";
     } cases[] = {{L"Zs3cretPw", "Zs3cretPw", L""},
+                 // The prompt form as PowerShell 5.1 passes it, typed as the
+                 // README says ('""' or --%): the line "... out "" encode".
                  {L"\"\"", "Zs3cretEnv", L"Zs3cretEnv"},
                  {L"\"\"", "Zs3cretLow", L"Zs3cretLow", L"zodevir_password"},
                  // A fullwidth quote, which the ANSI copy of the line shows
