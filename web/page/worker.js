@@ -126,17 +126,25 @@ function describe(error, stage) {
   return { reason: 'write', detail: `${name}: ${error?.message ?? error}` };
 }
 
+// A job exists from its first moment, so that a Cancel that arrives while
+// the cipher loads or the output opens stops it too. However it is stopped,
+// the job itself drops what it opened, and says it is cancelled only once
+// that has settled: a picked file's writer aborted, a private file removed.
 async function run({ file, password, mode, target }) {
-  const zodevir = await load();
-  const key = zodevir.key(new Uint8Array(password));
-  job = { cancelled: false, reader: null, sink: null };
-  const current = job;
+  const current = { cancelled: false, reader: null, sink: null };
+  job = current;
   const head = new Uint8Array(Math.min(HEAD, file.size));
+  let key = null;
   let done = 0;
   let stage = 'open';
   let lastReport = 0;
+  let finished = false;
   try {
+    const zodevir = await load();
+    key = zodevir.key(new Uint8Array(password));
+    if (current.cancelled) return;
     current.sink = await openSink(target);
+    if (current.cancelled) return;
     const source = openSource(file);
     current.reader = source.reader;
     // A read still in flight when a write fails or the job is cancelled
@@ -167,24 +175,31 @@ async function run({ file, password, mode, target }) {
     if (done !== file.size) throw new DOMException(`read ${done} of ${file.size} bytes`, 'NotReadableError');
     stage = 'finish';
     const blob = await current.sink.finish();
+    finished = true;
     postMessage({ type: 'done', done, head, blob: blob instanceof Blob ? blob : null });
   } catch (error) {
-    await current.sink?.drop();
-    if (!current.cancelled) postMessage({ type: 'error', ...describe(error, stage) });
+    if (!current.cancelled) {
+      await current.sink?.drop();
+      postMessage({ type: 'error', ...describe(error, stage) });
+    }
   } finally {
-    key.wipe();
+    if (current.cancelled && !finished) {
+      await current.sink?.drop();
+      postMessage({ type: 'cancelled' });
+    }
+    key?.wipe();
     if (job === current) job = null;
   }
 }
 
 async function cancel() {
   const current = job;
-  if (current) {
-    current.cancelled = true;
-    await current.reader?.cancel().catch(() => {});
-    await current.sink?.drop();
+  if (!current) {
+    postMessage({ type: 'cancelled' });
+    return;
   }
-  postMessage({ type: 'cancelled' });
+  current.cancelled = true;
+  await current.reader?.cancel().catch(() => {});
 }
 
 self.onmessage = async ({ data }) => {
