@@ -3,7 +3,7 @@
 /* global WORKER_SOURCE */
 import { passwordBytes, UnrepresentableError } from '../src/codepages.js';
 import { describeHead } from './kind.js';
-import { outputName } from './names.js';
+import { fitName, NAME_LIMIT, outputName } from './names.js';
 import { formatBytes, makeRate, progressText } from './progress.js';
 import {
   MEMORY_LIMIT, hasPicker, newStoredName, pickDestination, probePrivateStorage, removeStoredOutputs,
@@ -54,11 +54,21 @@ function describePath() {
   return `This browser can neither write a file you pick nor its private storage: files up to ${formatBytes(MEMORY_LIMIT)} only.`;
 }
 
+// Puts name in the Save-as field, cut to what file systems take, and says
+// so beside it when it was cut.
+function offerName(name) {
+  const fitted = fitName(name);
+  nameInput.value = fitted;
+  $('name-note').textContent = fitted === name ? ''
+    : `Shortened to ${NAME_LIMIT} bytes, the longest name every browser can save.`;
+  return fitted;
+}
+
 function refresh() {
   const encode = mode() === 'encode';
   $('start').textContent = encode ? 'Encode' : 'Decode';
   $('confirm-field').hidden = !encode;
-  if (chosen && !nameEdited) nameInput.value = outputName(chosen.name, mode());
+  if (chosen && !nameEdited) offerName(outputName(chosen.name, mode()));
 }
 
 function choose(file) {
@@ -106,8 +116,11 @@ async function chooseTarget(name, size) {
   }
   if (privateStorage) return { kind: 'private', name: newStoredName(), shownName: name };
   if (size <= MEMORY_LIMIT) return { kind: 'memory', shownName: name };
-  throw new Error(`This browser offers no way to stream a file to disk from this page, and ${formatBytes(size)} `
-    + `is more than the ${formatBytes(MEMORY_LIMIT)} it may hold in memory. Open the page in a current `
+  // In bytes where the rounded sizes would read the same.
+  const exact = formatBytes(size) === formatBytes(MEMORY_LIMIT);
+  const shown = (count) => (exact ? `${count.toLocaleString('en-US')} bytes` : formatBytes(count));
+  throw new Error(`This browser offers no way to stream a file to disk from this page, and ${shown(size)} `
+    + `is more than the ${shown(MEMORY_LIMIT)} it may hold in memory. Open the page in a current `
     + 'Chrome, Edge, Firefox or Safari, or from a web address rather than from disk.');
 }
 
@@ -143,7 +156,8 @@ async function begin() {
     settled();
     return;
   }
-  const shownName = nameInput.value.trim() || outputName(chosen.name, mode());
+  const wanted = nameInput.value.trim() || outputName(chosen.name, mode());
+  const shownName = fitName(wanted) === wanted ? wanted : offerName(wanted);
   let target;
   try {
     target = await chooseTarget(shownName, chosen.size);
@@ -178,7 +192,9 @@ function setWorking(working) {
   if (working) {
     $('bar').value = 0;
     $('stats').textContent = '';
-    $('cancel').focus();
+    // Not on Cancel: a second Enter or tap meant for the start would stop
+    // the job it started.
+    $('progress-title').focus();
   }
 }
 
@@ -217,7 +233,9 @@ async function onDone({ done, head, blob }) {
     summary = `${what} ${formatBytes(done)} in ${seconds.toFixed(1)} s.`;
   }
   let hint = '';
-  if (job.mode === 'decode') {
+  if (job.mode === 'decode' && done === 0) {
+    hint = 'The file is empty, and so is the result, whatever the password.';
+  } else if (job.mode === 'decode') {
     const kind = await describeHead(head);
     hint = kind.known
       ? `The result looks like ${kind.text}, judging by its first bytes. This is a hint, not a check.`
