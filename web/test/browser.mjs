@@ -77,7 +77,16 @@ export async function openPage(browser, url, { picker = 'none', width = 1280 } =
 
 // Fills the form and starts the job; resolves when the page shows a
 // result or an error.
-export async function runJob(page, { file, mode, password, confirm = password, codePage = 'utf-8', name, before }) {
+export async function runJob(page, job) {
+  await fill(page, job);
+  const count = await settledCount(page);
+  job.before?.();
+  await page.click('#start');
+  return finished(page, count);
+}
+
+// Fills the form as a person does; resolves to the count of ended submits.
+export async function fill(page, { file, mode, password, confirm = password, codePage = 'utf-8', name }) {
   await page.click(`input[name="mode"][value="${mode}"]`);
   const input = await page.$('#file');
   await input.uploadFile(file);
@@ -86,10 +95,7 @@ export async function runJob(page, { file, mode, password, confirm = password, c
   await page.$eval('#password', (el, value) => { el.value = value; }, password);
   await page.$eval('#confirm', (el, value) => { el.value = value; }, confirm);
   if (name) await page.$eval('#name', (el, value) => { el.value = value; el.dispatchEvent(new Event('input')); }, name);
-  const count = await settledCount(page);
-  before?.();
-  await page.click('#start');
-  return finished(page, count);
+  return settledCount(page);
 }
 
 export function settledCount(page) {

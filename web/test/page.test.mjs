@@ -10,7 +10,7 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 import { createRequire } from 'node:module';
 import {
-  BROWSER, browserMemory, download, finished, launch, openPage, poll, runJob, serve, settledCount, storedBytes, storedNames,
+  BROWSER, browserMemory, download, fill, finished, launch, openPage, poll, runJob, serve, settledCount, storedBytes, storedNames,
 } from './browser.mjs';
 import { BUILD, PASSWORDS, makeFile, referenceBytes, sha256, tool } from './helpers.mjs';
 
@@ -227,11 +227,7 @@ test('Cancel at once, while the job is still starting, leaves the storage as it 
     // A fresh page: its cipher is still loading when Cancel arrives.
     const { page } = await openPage(browser, server.url, { picker });
     const before = await storedNames(page);
-    await page.click('input[name="mode"][value="decode"]');
-    await (await page.$('#file')).uploadFile(source);
-    await page.$eval('#file', (el) => el.dispatchEvent(new Event('change', { bubbles: true })));
-    await page.$eval('#password', (el) => { el.value = 'tarns'; });
-    const count = await settledCount(page);
+    const count = await fill(page, { file: source, mode: 'decode', password: 'tarns' });
     await page.evaluate(async () => {
       document.getElementById('start').click();
       while (document.getElementById('progress').hidden) await new Promise((resolve) => setTimeout(resolve, 0));
@@ -251,11 +247,7 @@ test('one submit starts one job: Enter twice, or a click then Enter', async () =
   const { page } = await openPage(browser, server.url);
   const source = makeFile(join(dir, 'twice'), 128 * 2 ** 20);
   for (const second of ['Enter', 'click']) {
-    await page.click('input[name="mode"][value="decode"]');
-    await (await page.$('#file')).uploadFile(source);
-    await page.$eval('#file', (el) => el.dispatchEvent(new Event('change', { bubbles: true })));
-    await page.$eval('#password', (el) => { el.value = 'tarns'; });
-    const count = await settledCount(page);
+    const count = await fill(page, { file: source, mode: 'decode', password: 'tarns' });
     if (second === 'click') await page.click('#start');
     else {
       await page.focus('#password');
