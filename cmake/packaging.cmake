@@ -52,15 +52,25 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};zodevir;
 
 # The offline page, where the web preset has built it, goes into the static
 # tarball and the Windows zip, so that a sender can pass it on with the tool.
+# A package asked to carry a page that was not built fails, saying so, rather
+# than leaving the page out; an empty ZODEVIR_WEB_PAGE makes one without it.
 set(ZODEVIR_WEB_PAGE ${PROJECT_SOURCE_DIR}/build/web/zodevir.html CACHE FILEPATH
-  "The built offline page that the static tarball and the Windows zip carry, if it exists")
+  "The built offline page that the static tarball and the Windows zip carry; empty for none")
+function(zodevir_install_page)
+  if(ZODEVIR_WEB_PAGE)
+    install(CODE "if(NOT EXISTS \"${ZODEVIR_WEB_PAGE}\")
+  message(FATAL_ERROR \"The page ${ZODEVIR_WEB_PAGE} is not built: run cmake --workflow --preset web first, or configure with -DZODEVIR_WEB_PAGE= for a package without it.\")
+endif()")
+    install(FILES ${ZODEVIR_WEB_PAGE} DESTINATION .)
+  endif()
+endfunction()
 
 if(WIN32)
   # cpack -G ZIP in the build folder makes zodevir-VERSION-win64.zip, holding
   # zodevir.exe, the README, the licence and the page.
   install(TARGETS zodevir RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
-  install(FILES ${ZODEVIR_WEB_PAGE} DESTINATION . OPTIONAL)
+  zodevir_install_page()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-win64")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -69,7 +79,7 @@ elseif(ZODEVIR_STATIC)
   # static program, its man page, the README, the licence and the page.
   install(TARGETS zodevir RUNTIME DESTINATION .)
   install(FILES ${PROJECT_BINARY_DIR}/zodevir.1 README.md LICENSE DESTINATION .)
-  install(FILES ${ZODEVIR_WEB_PAGE} DESTINATION . OPTIONAL)
+  zodevir_install_page()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
 else()
