@@ -21,16 +21,19 @@ const builds = [{ name: 'SIMD', codec: simd }, { name: 'scalar', codec: scalar }
 
 const keyOf = (codec, password) => codec.key(passwordBytes(password.text, password.codePage ?? 'utf-8'));
 
-async function streamed(source, key, mode, sizes) {
+async function streamed(source, key, mode, sizes, inPlace = false) {
   const chunks = [];
   for (let at = 0, i = 0; at < source.length; i++) {
     const size = sizes[i % sizes.length];
     chunks.push(Uint8Array.from(source.subarray(at, at + size)));
     at += size;
   }
+  const given = [...chunks];
   const input = new ReadableStream({ pull(c) { if (chunks.length) c.enqueue(chunks.shift()); else c.close(); } });
   const out = [];
-  await input.pipeThrough(simd.transformStream(key, mode)).pipeTo(new WritableStream({ write(b) { out.push(Buffer.from(b)); } }));
+  await input.pipeThrough(simd.transformStream(key, mode, { inPlace })).pipeTo(new WritableStream({ write(b) { out.push(Buffer.from(b)); } }));
+  // The chunks given keep their bytes, unless they were handed over to be transformed in place.
+  assert.ok(Buffer.concat(given).equals(inPlace ? Buffer.concat(out) : source), 'the chunks given');
   return Buffer.concat(out);
 }
 
@@ -72,13 +75,14 @@ test('a stream in chunks of odd sizes carries the position across them', async (
     { name: 'single bytes, then a 1023-byte chunk', sizes: [1, 1, 1, 1023] },
     { name: 'primes around the table size', sizes: [1021, 1031, 7] },
     { name: 'chunks larger than the copy window', sizes: [300007, 1] },
+    { name: 'chunks handed over to be transformed in place', sizes: [65536, 3], inPlace: true },
   ];
   for (const password of [PASSWORDS[2], PASSWORDS[7]]) {
     for (const mode of ['encode', 'decode']) {
       tool(dir, source, join(dir, 'expected'), referenceBytes(password), mode);
       const expected = readFileSync(join(dir, 'expected'));
       for (const row of rows) {
-        const got = await streamed(input, keyOf(simd, password), mode, row.sizes);
+        const got = await streamed(input, keyOf(simd, password), mode, row.sizes, row.inPlace);
         assert.ok(expected.equals(got), `${row.name}, ${password.name}, ${mode}`);
       }
     }
