@@ -7,12 +7,21 @@ const PAGE = 65536;
 
 let nextKeyId = 1;
 
+// Keys are made by the codec alone (zodevir.key()), and what wiping one
+// also clears in the module is the codec's to say: neither can be put in
+// from outside, so no key escapes its wipe.
+const MAKING = Symbol('making a key');
+const onWipe = new WeakMap();
+
 // A key: the 1024 key values of one password. wipe() forgets them.
 export class Key {
   #table;
-  constructor(table) {
+  constructor(making, table, forget) {
+    if (making !== MAKING) throw new TypeError('keys are made by zodevir.key(), not new Key()');
     this.#table = table;
     this.id = nextKeyId++;
+    onWipe.set(this, forget);
+    Object.freeze(this);
   }
   get wiped() {
     return this.#table === null;
@@ -26,7 +35,7 @@ export class Key {
   wipe() {
     if (this.#table) this.#table.fill(0);
     this.#table = null;
-    this.onwipe?.();
+    onWipe.get(this)?.(this);
   }
 }
 
@@ -83,9 +92,7 @@ export function makeCodec({ exports: wasm, simd }) {
     table.set(new Int32Array(memory.buffer, wasm.zv_table(), KEY_TABLE_SIZE));
     wasm.zv_wipe();
     current = { key: 0, decode: -1 };
-    const made = new Key(table);
-    made.onwipe = () => forget(made);
-    return made;
+    return new Key(MAKING, table, forget);
   }
 
   // Transforms bytes in place as the bytes of a file starting at position,

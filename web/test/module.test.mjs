@@ -9,7 +9,7 @@ import { test } from 'node:test';
 import { BUILD, PASSWORDS, iconvBytes, makeFile, referenceBytes, scratch, tool } from './helpers.mjs';
 
 const pkg = join(BUILD, 'package');
-const { load, passwordBytes, UnrepresentableError } = await import(join(pkg, 'index.js'));
+const { Key, KEY_TABLE_SIZE, load, passwordBytes, UnrepresentableError } = await import(join(pkg, 'index.js'));
 const { makeCodec } = await import(join(pkg, 'codec.js'));
 const { SCALAR_WASM } = await import(join(pkg, 'wasm-bytes.js'));
 
@@ -132,6 +132,13 @@ test('the password and the key are wiped once used', async () => {
   assert.ok(contains(memory(), tarnsTable), 'the table is in the module while in use');
   await new Blob([new Uint8Array(3000)]).stream().pipeThrough(simd.transformStream(tarns, 'decode')).pipeTo(new WritableStream());
   assert.ok(!contains(memory(), tarnsTable), 'the table is gone once the stream ends');
+  // No key is made, nor its wipe changed, from outside.
+  assert.throws(() => new Key(new Int32Array(KEY_TABLE_SIZE)), /made by zodevir\.key\(\)/);
+  const again = simd.key(passwordBytes('tarns'));
+  simd.transform(again, 'encode', 0, new Uint8Array(8));
+  assert.throws(() => { 'use strict'; again.onwipe = () => {}; }, TypeError);
+  again.wipe();
+  assert.ok(!contains(memory(), tarnsTable), 'the table is gone with the key whose wipe was tampered with');
   assert.throws(() => simd.transform(tarns, 'encode', 0, new Uint8Array(1)), /wiped/);
   // Bytes transformed through the module's window leave no copy there.
   const secret = new TextEncoder().encode('a line of the decoded file, only the caller has it');
