@@ -16,14 +16,20 @@ export { Key, KEY_TABLE_SIZE } from './codec.js';
 
 let codec = null;
 
-export async function load() {
-  if (!codec) {
-    const made = makeCodec(await loadCipher());
-    codec = {
-      ...made,
-      transformStream: (key, mode, options) => makeTransformStream(made, key, mode, options),
-    };
-    Object.freeze(codec);
+function cipherOf(made) {
+  return Object.freeze({
+    ...made,
+    transformStream: (key, mode, options) => makeTransformStream(made, key, mode, options),
+  });
+}
+
+// The cipher: by default the realm's one instance; with { simd } or
+// { module } (a compiled WebAssembly.Module of either build), an instance of
+// its own.
+export async function load(options = {}) {
+  if (options.simd !== undefined || options.module !== undefined) {
+    return cipherOf(makeCodec(await loadCipher(options)));
   }
+  codec ??= cipherOf(makeCodec(await loadCipher()));
   return codec;
 }

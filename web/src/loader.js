@@ -13,17 +13,28 @@ function bytesOf(base64) {
 
 let instance = null;
 
-// Resolves to { exports, simd }: the module's exports (memory included) and
-// whether the SIMD build was taken. One instance serves the whole realm.
-export function loadCipher() {
-  if (!instance) {
-    instance = (async () => {
-      const simdBytes = bytesOf(SIMD_WASM);
-      const simd = WebAssembly.validate(simdBytes);
-      const { instance: wasm } = await WebAssembly.instantiate(simd ? simdBytes : bytesOf(SCALAR_WASM), {});
-      wasm.exports._initialize();
-      return { exports: wasm.exports, simd };
-    })();
+async function instantiate(simd, module) {
+  if (module !== undefined) {
+    if (!(module instanceof WebAssembly.Module)) throw new TypeError('module must be a compiled WebAssembly.Module');
+    const wasm = await WebAssembly.instantiate(module, {});
+    wasm.exports._initialize();
+    return { exports: wasm.exports, simd: simd ?? null };
   }
+  const simdBytes = bytesOf(SIMD_WASM);
+  const useSimd = simd ?? WebAssembly.validate(simdBytes);
+  const { instance: wasm } = await WebAssembly.instantiate(useSimd ? simdBytes : bytesOf(SCALAR_WASM), {});
+  wasm.exports._initialize();
+  return { exports: wasm.exports, simd: useSimd };
+}
+
+// Resolves to { exports, simd }: the module's exports (memory included) and
+// whether the SIMD build was taken. By default one instance, of the SIMD
+// build where the engine validates it, serves the whole realm; a caller may
+// ask for a build (simd: true or false) or hand in a module it compiled
+// itself (module, with simd saying which build it is, if it knows), and gets
+// an instance of its own.
+export function loadCipher({ simd, module } = {}) {
+  if (simd !== undefined || module !== undefined) return instantiate(simd, module);
+  instance ??= instantiate(undefined, undefined);
   return instance;
 }

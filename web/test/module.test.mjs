@@ -10,14 +10,14 @@ import { BUILD, PASSWORDS, iconvBytes, makeFile, referenceBytes, scratch, tool }
 
 const pkg = join(BUILD, 'package');
 const { Key, KEY_TABLE_SIZE, load, passwordBytes, UnrepresentableError } = await import(join(pkg, 'index.js'));
-const { makeCodec } = await import(join(pkg, 'codec.js'));
 const { SCALAR_WASM } = await import(join(pkg, 'wasm-bytes.js'));
 
 const simd = await load();
-const scalarWasm = await WebAssembly.instantiate(Buffer.from(SCALAR_WASM, 'base64'), {});
-scalarWasm.instance.exports._initialize();
-const scalar = makeCodec({ exports: scalarWasm.instance.exports, simd: false });
-const builds = [{ name: 'SIMD', codec: simd }, { name: 'scalar', codec: scalar }];
+const scalar = await load({ simd: false });
+// A module the caller compiled itself.
+const handed = await load({ module: await WebAssembly.compile(Buffer.from(SCALAR_WASM, 'base64')), simd: false });
+const builds = [{ name: 'SIMD', codec: simd }, { name: 'scalar', codec: scalar }, { name: 'handed in', codec: handed }];
+assert.deepEqual([simd.simd, scalar.simd, handed.simd], [true, false, false], 'the builds asked for');
 
 const keyOf = (codec, password) => codec.key(passwordBytes(password.text, password.codePage ?? 'utf-8'));
 
