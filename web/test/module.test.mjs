@@ -168,4 +168,14 @@ await Readable.toWeb(createReadStream(process.argv[2]))
   assert.ok(readFileSync(source).equals(readFileSync(join(dir, 'report.out'))));
   const manifest = JSON.parse(readFileSync(join(dir, 'node_modules/zodevir/package.json')));
   assert.equal(manifest.dependencies, undefined, 'no run-time dependencies');
+  // The README's example type-checks against the package's declarations.
+  const example = /```js\n([^]*?)```/.exec(readFileSync(new URL('../README.md', import.meta.url), 'utf8'))[1];
+  writeFileSync(join(dir, 'example.ts'), 'declare const file: File;\n'
+    + 'declare function showSaveFilePicker(o: { suggestedName: string }): Promise<FileSystemFileHandle>;\n'
+    + `${example}export {};\n`);
+  writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify({
+    compilerOptions: { strict: true, noEmit: true, target: 'es2022', module: 'nodenext', lib: ['es2022', 'dom'] },
+    files: ['example.ts'],
+  }));
+  execFileSync(process.execPath, [new URL('../node_modules/typescript/bin/tsc', import.meta.url).pathname, '-p', dir], { cwd: dir });
 });
