@@ -4,11 +4,17 @@ import { execFileSync } from 'node:child_process';
 import { createHash, randomFillSync } from 'node:crypto';
 import { createReadStream, mkdtempSync, openSync, closeSync, writeSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
+import { existsSync } from 'node:fs';
 import { join } from 'node:path';
+import { fileURLToPath } from 'node:url';
 
-export const BUILD = process.env.ZODEVIR_WEB_BUILD;
-export const TOOL = process.env.ZODEVIR_TOOL;
-if (!BUILD || !TOOL) throw new Error('run through ctest: ZODEVIR_WEB_BUILD and ZODEVIR_TOOL name the build');
+// The web preset's build folder and its tool, unless the variables name
+// others (ctest sets them for its own build).
+export const BUILD = process.env.ZODEVIR_WEB_BUILD ?? fileURLToPath(new URL('../../build/web', import.meta.url));
+export const TOOL = process.env.ZODEVIR_TOOL ?? join(BUILD, 'zodevir');
+if (!existsSync(join(BUILD, 'zodevir.html')) || !existsSync(TOOL)) {
+  throw new Error(`no built module and tool in ${BUILD}: run cmake --workflow --preset web, or set ZODEVIR_WEB_BUILD and ZODEVIR_TOOL`);
+}
 
 export function scratch(t) {
   const dir = mkdtempSync(join(tmpdir(), 'zodevir-web-'));

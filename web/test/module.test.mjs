@@ -149,7 +149,8 @@ test('the password and the key are wiped once used', async () => {
 
 test('the packed tarball installs and decodes a file as a program would', (t) => {
   const dir = scratch(t);
-  const tarball = join(BUILD, `zodevir-${process.env.ZODEVIR_VERSION}.tgz`);
+  const version = process.env.ZODEVIR_VERSION ?? JSON.parse(readFileSync(join(BUILD, 'package/package.json'))).version;
+  const tarball = join(BUILD, `zodevir-${version}.tgz`);
   const source = makeFile(join(dir, 'report.pdf'), 200003);
   tool(dir, source, join(dir, 'report.pdf.enc'), Buffer.from('tarns'), 'encode');
   writeFileSync(join(dir, 'package.json'), '{"name":"user","private":true,"type":"module"}');
