@@ -1,4 +1,4 @@
-// The terminal of the password prompt, and scrubbing the password.
+// The terminal of the password prompt.
 #include <fcntl.h>
 #include <string.h>
 #include <termios.h>
@@ -159,24 +159,4 @@ bool password_bytes(const terminal_unit* line, char* out, std::size_t capacity)
     }
     std::memcpy(out, line, length + 1);
     return true;
-}
-
-void scrub_memory(void* data, std::size_t size)
-{
-#if ZODEVIR_HAVE_EXPLICIT_BZERO
-    ::explicit_bzero(data, size);
-#else
-    // Through a volatile pointer, which the compiler may not drop.
-    auto* volatile bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
-    }
-#endif
-}
-
-void scrub_password(char* password)
-{
-    // The password argument lives in the memory the kernel shows the command
-    // line from (ps, /proc/PID/cmdline), so zeroing it there hides it.
-    scrub_memory(password, std::strlen(password));
 }
