@@ -67,17 +67,27 @@ struct storage {
 
 #if ZODEVIR_TRACES_DEVICES
 
-// Reads a small sysfs attribute of the block device, without its line end.
-bool read_block_attribute(dev_t device, const char* name, char (&text)[PATH_MAX])
+// Reads a small sysfs attribute of the block device as it is, terminated;
+// returns its length, or 0 when it cannot be read.
+std::size_t read_raw_attribute(dev_t device, const char* name, char (&text)[PATH_MAX])
 {
     char path[96];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name);
     const unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     const ssize_t n = fd.valid() ? read_some(fd.get(), text, sizeof text - 1) : -1;
     if (n <= 0) {
-        return false;
+        return 0;
     }
     text[n] = '\0';
+    return static_cast<std::size_t>(n);
+}
+
+// The same, up to its first line end.
+bool read_block_attribute(dev_t device, const char* name, char (&text)[PATH_MAX])
+{
+    if (read_raw_attribute(device, name, text) == 0) {
+        return false;
+    }
     text[std::strcspn(text, "\n")] = '\0';
     return true;
 }
@@ -87,16 +97,9 @@ bool read_block_attribute(dev_t device, const char* name, char (&text)[PATH_MAX]
 int open_block_device(dev_t device)
 {
     // "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n...".
-    char path[96];
-    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/uevent", major(device), minor(device));
-    const unique_fd attribute(::open(path, O_RDONLY | O_CLOEXEC));
-    char all[1024];
-    const ssize_t n = attribute.valid() ? read_some(attribute.get(), all, sizeof all - 1) : -1;
-    if (n <= 0) {
-        return -1;
-    }
-    all[n] = '\0';
-    const char* name = std::strstr(all, "DEVNAME=");
+    char all[PATH_MAX];
+    const char* name =
+        read_raw_attribute(device, "uevent", all) > 0 ? std::strstr(all, "DEVNAME=") : nullptr;
     if (name == nullptr) {
         return -1;
     }
@@ -118,18 +121,14 @@ int open_block_device(dev_t device)
 // to another file of that name.
 bool named_backing(dev_t device, storage_item& out)
 {
-    char path[PATH_MAX];
-    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/loop/backing_file", major(device),
-                  minor(device));
-    const unique_fd attribute(::open(path, O_RDONLY | O_CLOEXEC));
-    char name[PATH_MAX + 2];
-    const ssize_t n = attribute.valid() ? read_some(attribute.get(), name, sizeof name - 1) : -1;
-    if (n <= 1 || name[n - 1] != '\n' || std::memchr(name, '\n', static_cast<std::size_t>(n - 1))) {
+    char name[PATH_MAX];
+    const std::size_t n = read_raw_attribute(device, "loop/backing_file", name);
+    if (n <= 1 || name[n - 1] != '\n' || std::memchr(name, '\n', n - 1) != nullptr) {
         return false;
     }
     name[n - 1] = '\0';
     static constexpr char deleted[] = " (deleted)";
-    const std::size_t length = static_cast<std::size_t>(n - 1);
+    const std::size_t length = n - 1;
     struct stat st {};
     if ((length >= sizeof deleted - 1 &&
          std::strcmp(name + length - (sizeof deleted - 1), deleted) == 0) ||
