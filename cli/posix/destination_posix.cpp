@@ -101,6 +101,12 @@ bool planted(const struct stat& folder, const struct stat& file)
 // What opening an existing file for writing found.
 enum class opened { file, refused, elsewhere };
 
+opened went_elsewhere()
+{
+    refuse_because(EAGAIN, "it was removed or replaced while it was opened");
+    return opened::elsewhere;
+}
+
 // Opens the existing file at where for writing, as any program writing it
 // would: with O_CREAT, so that the kernel applies fs.protected_regular and
 // fs.protected_fifos, for root too. Whether the open made a file must come
@@ -120,8 +126,7 @@ opened open_for_writing(const place& where, const struct stat& st, int flags, un
             (void)remove_if_same(where.folder.get(), where.name, made);
         }
         fd = unique_fd();
-        refuse_because(EAGAIN, "it was removed or replaced while it was opened");
-        return opened::elsewhere;
+        return went_elsewhere();
     }
     if (errno != EEXIST) {
         return opened::refused;
@@ -137,8 +142,7 @@ opened open_for_writing(const place& where, const struct stat& st, int flags, un
     }
     if (!same_file(got, st)) {
         fd = unique_fd();
-        refuse_because(EAGAIN, "it was removed or replaced while it was opened");
-        return opened::elsewhere;
+        return went_elsewhere();
     }
     return opened::file;
 }
