@@ -1,8 +1,13 @@
 // A run that said it was done survives a crash: small file systems on loop
 // devices are shut down the instant the run ends, dropping everything not yet
 // on the disk, as a power loss would, then mounted again.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +19,19 @@
 
 namespace {
 
+// Mounts made from here on are this test's alone. A mount namespace another
+// process makes while a file system is mounted keeps that file system alive
+// after its unmount here, and the mount after the crash then finds the
+// shut-down one again instead of reading the disk.
+std::string own_mount_namespace()
+{
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) {
+        return std::string("cannot make a mount namespace of its own: ") + std::strerror(errno);
+    }
+    return {};
+}
+
 // A file system made by mkfs on a loop device over a sparse image file in
 // image_folder, mounted at mnt.
 class loop_file_system {
@@ -22,6 +40,11 @@ public:
                      const std::string& image_folder, const char* image_size = "320M")
         : options_(options.empty() ? "" : "-o " + options + " ")
     {
+        static const std::string unshared = own_mount_namespace();
+        if (!unshared.empty()) {
+            why_not = unshared;
+            return;
+        }
         const std::string image = image_folder + "/image";
         if (const std::string why =
                 failure_of("truncate -s " + std::string(image_size) + " " + image);
@@ -71,7 +94,14 @@ public:
                 sh("echo x > " + mnt + "/unrelated && xfs_io -c fsync " + mnt + "/unrelated"));
         }
         ASSERT_TRUE(sh("xfs_io -x -c shutdown " + mnt));
-        ASSERT_TRUE(sh("umount " + mnt + " && mount " + options_ + device + " " + mnt));
+        ASSERT_TRUE(sh("umount " + mnt));
+        // Only a device no file system holds any more opens exclusively: the
+        // mount below then reads what the disk kept.
+        const int held = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        ASSERT_GE(held, 0) << device
+                           << " is still in use after its unmount: " << std::strerror(errno);
+        ::close(held);
+        ASSERT_TRUE(sh("mount " + options_ + device + " " + mnt));
         sh("rm -f " + mnt + "/unrelated");
     }
 
