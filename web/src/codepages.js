@@ -57,29 +57,39 @@ function mapOf(codePage) {
 
 // Thrown for text the chosen encoding cannot carry; nothing is guessed.
 export class UnrepresentableError extends Error {
-  constructor(character, where) {
+  constructor(character, where, position) {
     const shown = `U+${character.codePointAt(0).toString(16).toUpperCase().padStart(4, '0')}`;
-    super(`the password's character ${shown} cannot be written in ${where}`);
+    super(`the password's character ${shown} (character ${position}) cannot be written in ${where}`);
     this.name = 'UnrepresentableError';
     this.character = character;
+    this.position = position;
   }
 }
 
 const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
 
+// The position, counted in characters from 1, of the one at index.
+const positionAt = (text, index) => [...text.slice(0, index)].length + 1;
+
 // The password's bytes: UTF-8 by default (as Linux passes it), or the bytes
-// of a Windows code page given by number (1252, 1251, 932, ...).
+// of a Windows code page given by number (1252, 1251, 932, ...). A NUL is
+// refused in any encoding: the tool is given its password as a C string,
+// so a file keyed with one could never be decoded there.
 export function passwordBytes(text, codePage = 'utf-8') {
   if (typeof text !== 'string') throw new TypeError('the password must be a string');
   const lone = LONE_SURROGATE.exec(text);
-  if (lone) throw new UnrepresentableError(lone[0], 'any encoding: it is half of a pair');
+  if (lone) throw new UnrepresentableError(lone[0], 'any encoding: it is half of a pair', positionAt(text, lone.index));
+  const nul = text.indexOf('\0');
+  if (nul >= 0) throw new UnrepresentableError('\0', 'a password: no password the tool takes holds a NUL', positionAt(text, nul));
   if (codePage === 'utf-8' || codePage === 65001) return new TextEncoder().encode(text);
   if (!CODE_PAGES.includes(codePage)) throw new RangeError(`unknown code page ${codePage}; known: utf-8, ${CODE_PAGES.join(', ')}`);
   const map = mapOf(codePage);
   const out = [];
+  let position = 0;
   for (const character of text) {
+    position += 1;
     const bytes = map.get(character.codePointAt(0));
-    if (!bytes) throw new UnrepresentableError(character, `code page ${codePage}`);
+    if (!bytes) throw new UnrepresentableError(character, `code page ${codePage}`, position);
     out.push(...bytes);
   }
   const result = Uint8Array.from(out);

@@ -55,7 +55,9 @@ export declare const CODE_PAGES: readonly number[];
 /** The number of slots in a key table. */
 export declare const KEY_TABLE_SIZE: number;
 
-/** Thrown for a password character the encoding cannot carry. */
+/** Thrown for a password character the encoding cannot carry, or a NUL. */
 export declare class UnrepresentableError extends Error {
   readonly character: string;
+  /** Where it stands in the password, counted in characters from 1. */
+  readonly position: number;
 }
