@@ -5,20 +5,21 @@
 export const MEMORY_LIMIT = 32 * 1024 * 1024;
 export const OPFS_PREFIX = 'zodevir-';
 
-// Asks the worker whether it can write the private storage synchronously.
+// Asks the worker how it can write the private storage: 'sync', 'writable'
+// or null.
 export function probePrivateStorage(worker) {
   return new Promise((resolve) => {
-    const done = (ok) => {
+    const done = (method) => {
       worker.removeEventListener('message', onMessage);
       worker.removeEventListener('error', onError);
-      resolve(ok);
+      resolve(method);
     };
     const onMessage = ({ data }) => {
-      if (data.type === 'probe') done(data.ok);
+      if (data.type === 'probe') done(data.method);
     };
     // A worker that cannot start answers nothing: no private storage then,
     // rather than a page that never gets ready.
-    const onError = () => done(false);
+    const onError = () => done(null);
     worker.addEventListener('message', onMessage);
     worker.addEventListener('error', onError);
     worker.postMessage({ type: 'probe' });
@@ -41,20 +42,69 @@ export async function pickDestination(suggestedName) {
   }
 }
 
-// Removes private-storage files this page left: a finished job's once it is
-// no longer offered, a crashed or closed tab's at the next start.
-export async function removeStoredOutputs() {
+// Each private-storage file is held under a lock of its name (a Web Lock)
+// for as long as its tab means to keep it; the browser lets go of a tab's
+// locks when the tab ends. Resolves to the function that lets go, or to
+// null where the browser has no locks.
+export function holdName(name) {
+  const locks = globalThis.navigator?.locks;
+  if (!locks) return Promise.resolve(null);
+  return new Promise((granted, refused) => {
+    locks.request(name, () => new Promise((release) => granted(release))).catch(refused);
+  }).catch(() => null);
+}
+
+// Runs fn with name held, so that no tab's tidying removes it meanwhile.
+export async function whileHeld(name, fn) {
+  const release = await holdName(name);
+  try {
+    return await fn();
+  } finally {
+    release?.();
+  }
+}
+
+// Removes the private-storage files no live tab holds: those a crashed or
+// closed tab left. Another tab's offered result, or its job still being
+// written, is held, and stays. Without locks nothing is removed: this page
+// could not tell its leftovers from another tab's work.
+export async function removeLeftOutputs() {
+  const locks = globalThis.navigator?.locks;
   let root;
   try {
     root = await navigator.storage.getDirectory();
   } catch {
     return;
   }
+  if (!locks) return;
   const names = [];
   for await (const name of root.keys()) {
     if (name.startsWith(OPFS_PREFIX)) names.push(name);
   }
-  await Promise.all(names.map((name) => removeWithRetry(root, name)));
+  await Promise.all(names.map((name) => locks.request(name, { ifAvailable: true }, (lock) => lock && removeWithRetry(root, name))
+    .catch(() => {})));
+}
+
+// Removes one of this tab's own files.
+export async function removeStored(name) {
+  try {
+    return await removeWithRetry(await navigator.storage.getDirectory(), name);
+  } catch {
+    return false;
+  }
+}
+
+// Whether the private storage has room for size bytes more, as the browser
+// estimates it: { fits, free }. A browser that cannot tell is not refused.
+export async function roomFor(size) {
+  try {
+    const { quota, usage } = await navigator.storage.estimate();
+    if (!Number.isFinite(quota) || !Number.isFinite(usage)) return { fits: true };
+    const free = Math.max(0, quota - usage);
+    return { fits: size <= free, free };
+  } catch {
+    return { fits: true };
+  }
 }
 
 // A file whose handle a stopped worker held is unlocked a moment later.

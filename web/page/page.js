@@ -5,10 +5,11 @@ import { passwordBytes, UnrepresentableError } from '../src/codepages.js';
 import { describeHead } from './kind.js';
 import { fitName, NAME_LIMIT, outputName } from './names.js';
 import { formatBytes, makeRate, progressText } from './progress.js';
+import { makeBridge } from './bridge.js';
 import {
-  MEMORY_LIMIT, hasPicker, newStoredName, pickDestination, probePrivateStorage, removeStoredOutputs,
-  removeWithRetry, storedFile,
+  MEMORY_LIMIT, hasPicker, holdName, probePrivateStorage, removeLeftOutputs, removeStored, storedFile,
 } from './output.js';
+import { chooseTarget, dropPicked } from './target.js';
 
 const $ = (id) => document.getElementById(id);
 const form = $('job');
@@ -17,20 +18,20 @@ const password = $('password');
 const confirm = $('confirm');
 const nameInput = $('name');
 
-let worker = null;
-let privateStorage = false;
+let bridge = null;
+let privateStorage = null; // how the worker writes it: 'sync', 'writable' or null
 let chosen = null; // the File to work on
 let active = null; // the running job
-let offered = null; // the last result offered for saving: { url, stored }
+let offered = null; // the last result offered for saving: { url, stored, release }
 let nameEdited = false;
 
 const mode = () => form.elements.mode.value;
 
-function startWorker() {
+function newWorker() {
   const url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: 'text/javascript' }));
-  worker = new Worker(url);
+  const worker = new Worker(url);
   URL.revokeObjectURL(url);
-  worker.addEventListener('message', onWorkerMessage);
+  return worker;
 }
 
 // Every ending of a submit (refused, nothing picked, done, failed,
@@ -80,9 +81,11 @@ function choose(file) {
 
 async function forgetOffered() {
   if (!offered) return;
-  URL.revokeObjectURL(offered.url);
-  if (offered.stored) await removeStoredOutputs();
+  const { url, stored, release } = offered;
   offered = null;
+  URL.revokeObjectURL(url);
+  if (stored) await removeStored(stored);
+  release?.();
   $('result').hidden = true;
 }
 
@@ -97,31 +100,15 @@ function keyBytes() {
     return passwordBytes(text, page === 'utf-8' ? 'utf-8' : Number(page));
   } catch (error) {
     if (!(error instanceof UnrepresentableError)) throw error;
+    // Named by its place, not shown: the page is read aloud and looked at.
+    if (error.character === '\0') {
+      throw new Error(`The password's character number ${error.position} is a NUL, which no password of the `
+        + 'command-line tool can hold, so the file could never be decoded there. Nothing was done.');
+    }
     const where = page === 'utf-8' ? 'UTF-8' : `code page ${page}`;
-    throw new Error(`The password's character "${error.character}" cannot be written in ${where}, `
+    throw new Error(`The password's character number ${error.position} cannot be written in ${where}, `
       + 'so zodevir.exe would refuse this password too. Nothing was done.');
   }
-}
-
-async function chooseTarget(name, size) {
-  if (hasPicker()) {
-    try {
-      const handle = await pickDestination(name);
-      if (!handle) return null;
-      const wasEmpty = (await handle.getFile()).size === 0;
-      return { kind: 'picker', handle, wasEmpty, name: handle.name };
-    } catch {
-      // The browser refused the picker here; fall through to what remains.
-    }
-  }
-  if (privateStorage) return { kind: 'private', name: newStoredName(), shownName: name };
-  if (size <= MEMORY_LIMIT) return { kind: 'memory', shownName: name };
-  // In bytes where the rounded sizes would read the same.
-  const exact = formatBytes(size) === formatBytes(MEMORY_LIMIT);
-  const shown = (count) => (exact ? `${count.toLocaleString('en-US')} bytes` : formatBytes(count));
-  throw new Error(`This browser offers no way to stream a file to disk from this page, and ${shown(size)} `
-    + `is more than the ${shown(MEMORY_LIMIT)} it may hold in memory. Open the page in a current `
-    + 'Chrome, Edge, Firefox or Safari, or from a web address rather than from disk.');
 }
 
 // A second submit while the first still waits for the picker or for the
@@ -160,7 +147,7 @@ async function begin() {
   const shownName = fitName(wanted) === wanted ? wanted : offerName(wanted);
   let target;
   try {
-    target = await chooseTarget(shownName, chosen.size);
+    target = await chooseTarget(shownName, chosen.size, privateStorage);
   } catch (error) {
     bytes.fill(0);
     showError(error.message);
@@ -174,16 +161,24 @@ async function begin() {
     return;
   }
   await forgetOffered();
+  // Held from before the worker makes the file until it is removed, so that
+  // another tab's tidying leaves it alone.
+  if (target.kind === 'private') target.release = await holdName(target.name);
   password.value = '';
   confirm.value = '';
-  active = { target, mode: mode(), file: chosen, rate: makeRate(), quarter: 0, started: performance.now() };
+  const controller = new AbortController();
+  active = { target, controller, mode: mode(), file: chosen, rate: makeRate(), quarter: 0, started: performance.now() };
   setWorking(true);
   const verb = active.mode === 'encode' ? 'Encoding' : 'Decoding';
   $('progress-title').textContent = `${verb} ${chosen.name}`;
   announce(`${verb} ${chosen.name}.`);
-  const { handle, kind, name } = target;
-  worker.postMessage({ type: 'start', file: chosen, password: bytes.buffer, mode: active.mode, target: { kind, handle, name } },
-    [bytes.buffer]);
+  const { handle, kind, name, method } = target;
+  const job = active;
+  const ended = await bridge.run({ file: chosen, password: bytes.buffer, mode: active.mode, target: { kind, handle, name, method } },
+    { transfer: [bytes.buffer], signal: controller.signal, onProgress });
+  if (ended.type === 'done') await onDone(job, ended);
+  else if (ended.type === 'error') await onFailure(job, ended);
+  else await onCancelled(job, ended);
 }
 
 function setWorking(working) {
@@ -209,10 +204,7 @@ function onProgress({ done, total }) {
   }
 }
 
-async function onDone({ done, head, blob }) {
-  const job = active;
-  active = null;
-  setWorking(false);
+async function onDone(job, { done, head, blob }) {
   const seconds = (performance.now() - job.started) / 1000;
   const what = job.mode === 'encode' ? 'Encoded' : 'Decoded';
   const save = $('save');
@@ -225,7 +217,7 @@ async function onDone({ done, head, blob }) {
     // ending of its own to the name.
     const file = new Blob([blob ?? (await storedFile(job.target.name))], { type: 'application/octet-stream' });
     const url = URL.createObjectURL(file);
-    offered = { url, stored: job.target.kind === 'private' };
+    offered = { url, stored: job.target.kind === 'private' && job.target.name, release: job.target.release };
     save.href = url;
     save.download = job.target.shownName;
     save.textContent = `Save ${job.target.shownName}`;
@@ -241,6 +233,10 @@ async function onDone({ done, head, blob }) {
       ? `The result looks like ${kind.text}, judging by its first bytes. This is a hint, not a check.`
       : `The result looks like no kind of file this page knows. If you expected a document, a picture or text, the password (or, for a file from Windows, the code page) may be wrong. This is a hint, not a check.`;
   }
+  // Start comes back only once the result is recorded as offered: a second
+  // submit then finds it, and lets it go.
+  active = null;
+  setWorking(false);
   $('summary').textContent = summary;
   $('hint').textContent = hint;
   $('result').hidden = false;
@@ -249,60 +245,44 @@ async function onDone({ done, head, blob }) {
   settled();
 }
 
-async function dropPicked(target) {
-  if (target.kind === 'picker' && target.wasEmpty) await target.handle.remove?.().catch(() => {});
-}
 
 const FAILURES = {
+  'read-denied': 'The browser did not allow this page to read the file. Nothing was saved.',
   unreadable: 'The file could not be read: it may have been moved, changed or deleted while it was read. Nothing was saved.',
   quota: "The browser's storage for this page is full, so the result did not fit. Nothing was saved; free some space, or use a browser that lets you pick where to save.",
   denied: 'The browser did not allow writing to the file you picked. Nothing was saved.',
   write: 'The result could not be written. Nothing was saved.',
 };
 
-async function onFailure({ reason, detail }) {
-  const job = active;
+// The worker has dropped what it wrote by now; a job whose worker stalled
+// and was ended leaves its private file to the page.
+async function letGo(job, stalled) {
+  const { target } = job;
+  if (stalled && target.kind === 'private') await removeStored(target.name);
+  target.release?.();
+  await dropPicked(target);
+}
+
+async function onFailure(job, { reason, detail }) {
   active = null;
   setWorking(false);
-  await dropPicked(job.target);
+  await letGo(job, false);
   showError(`${FAILURES[reason] ?? FAILURES.write} (${detail})`);
   announce('Failed. Nothing was saved.');
   settled();
 }
 
-async function onCancelled() {
-  const job = active;
-  if (!job) return;
+async function onCancelled(job, { stalled }) {
   active = null;
-  clearTimeout(job.cancelTimer);
   setWorking(false);
-  await dropPicked(job.target);
+  await letGo(job, stalled);
   announce('Cancelled. Nothing was saved.');
   $('start').focus();
   settled();
 }
 
-function onWorkerMessage({ data }) {
-  if (!active) return;
-  if (data.type === 'progress') onProgress(data);
-  else if (data.type === 'done') onDone(data);
-  else if (data.type === 'error') onFailure(data);
-  else if (data.type === 'cancelled') onCancelled();
-}
-
-// The worker stops between two chunks; should it not answer at once (a
-// stalled read), it is ended and its file removed here.
 function cancel() {
-  if (!active) return;
-  worker.postMessage({ type: 'cancel' });
-  active.cancelTimer = setTimeout(async () => {
-    if (!active) return;
-    const { target } = active;
-    worker.terminate();
-    startWorker();
-    if (target.kind === 'private') await removeWithRetry(await navigator.storage.getDirectory(), target.name);
-    await onCancelled();
-  }, 2000);
+  active?.controller.abort();
 }
 
 function wire() {
@@ -334,18 +314,18 @@ function wire() {
     if (file) choose(file);
   });
   window.addEventListener('pagehide', () => {
-    removeStoredOutputs();
+    if (offered?.stored) removeStored(offered.stored);
   });
 }
 
 async function init() {
   wire();
   refresh();
-  startWorker();
-  privateStorage = await probePrivateStorage(worker);
+  bridge = makeBridge(newWorker);
+  privateStorage = await probePrivateStorage(bridge.worker);
   $('path').textContent = describePath();
   document.documentElement.dataset.path = hasPicker() ? 'picker' : privateStorage ? 'private' : 'memory';
-  await removeStoredOutputs();
+  await removeLeftOutputs();
   document.documentElement.dataset.ready = 'true';
 }
 

@@ -2,40 +2,82 @@
 // the cipher and writes it to the chosen destination as it goes, so no more
 // than a chunk or two is in memory whatever the file's size.
 import { load } from '../src/index.js';
-import { OPFS_PREFIX } from './output.js';
+import { OPFS_PREFIX, whileHeld } from './output.js';
 
 const HEAD = 4100; // enough first bytes for the file-kind hint
 const PROGRESS_EVERY_MS = 100;
 
 let job = null;
 
+// How the private storage can be written here: 'sync' (an access handle),
+// 'writable' (a stream, where the browser has no access handles, as
+// WebKitGTK), or null. Each way is tried on a file of its own: a failed
+// access handle leaves its file locked in some browsers.
 async function probe() {
+  let root;
   try {
-    const root = await navigator.storage.getDirectory();
-    const name = `${OPFS_PREFIX}probe-${Date.now()}.part`;
-    const handle = await root.getFileHandle(name, { create: true });
-    const access = await handle.createSyncAccessHandle();
-    access.close();
-    await root.removeEntry(name);
-    return true;
+    root = await navigator.storage.getDirectory();
   } catch {
-    return false;
+    return null;
   }
+  const attempt = async (how, open) => {
+    const name = `${OPFS_PREFIX}probe-${how}-${Date.now()}.part`;
+    return whileHeld(name, async () => {
+      try {
+        const handle = await root.getFileHandle(name, { create: true });
+        await open(handle);
+        return how;
+      } catch {
+        return null;
+      } finally {
+        await root.removeEntry(name).catch(() => {});
+      }
+    });
+  };
+  return (await attempt('sync', async (handle) => (await handle.createSyncAccessHandle()).close()))
+    ?? attempt('writable', async (handle) => (await handle.createWritable()).close());
+}
+
+// Where each write is a round trip to the browser (a picked file's stream,
+// a private file's where there are no access handles), blocks are gathered
+// into pieces of this size first.
+const PIECE_SIZE = 8 << 20;
+
+function writableSink(handle, remove) {
+  const opened = handle.createWritable({ keepExistingData: false });
+  const piece = new Uint8Array(PIECE_SIZE);
+  let filled = 0;
+  const flush = async (writable) => {
+    if (filled > 0) await writable.write(piece.subarray(0, filled));
+    filled = 0;
+  };
+  return opened.then((writable) => ({
+    async write(bytes) {
+      if (filled + bytes.length > PIECE_SIZE) await flush(writable);
+      if (bytes.length >= PIECE_SIZE) await writable.write(bytes);
+      else {
+        piece.set(bytes, filled);
+        filled += bytes.length;
+      }
+    },
+    async finish() {
+      await flush(writable);
+      await writable.close();
+    },
+    async drop() {
+      await writable.abort().catch(() => {});
+      await remove();
+    },
+  }));
 }
 
 // Each sink writes at the running position, and can be finished or dropped.
 async function openSink(target) {
-  if (target.kind === 'picker') {
-    const writable = await target.handle.createWritable({ keepExistingData: false });
-    return {
-      write: (bytes) => writable.write(bytes),
-      finish: () => writable.close(),
-      drop: () => writable.abort().catch(() => {}),
-    };
-  }
+  if (target.kind === 'picker') return writableSink(target.handle, () => {});
   if (target.kind === 'private') {
     const root = await navigator.storage.getDirectory();
     const handle = await root.getFileHandle(target.name, { create: true });
+    if (target.method === 'writable') return writableSink(handle, () => root.removeEntry(target.name).catch(() => {}));
     let access;
     try {
       access = await handle.createSyncAccessHandle();
@@ -90,8 +132,18 @@ function openSource(file) {
   try {
     reader = stream.getReader({ mode: 'byob' });
   } catch {
-    reader = stream.getReader();
-    return { reader, next: async () => (await reader.read()).value ?? new Uint8Array(0) };
+    // Not a byte stream: its default reader would be filled as fast as the
+    // disk reads (WebKit's is), so the file is read by slices instead.
+    stream.cancel().catch(() => {});
+    let at = 0;
+    return {
+      reader: null,
+      async next() {
+        const start = at;
+        at = Math.min(at + READ_SIZE, file.size);
+        return new Uint8Array(await file.slice(start, at).arrayBuffer());
+      },
+    };
   }
   const buffers = [new ArrayBuffer(READ_SIZE), new ArrayBuffer(READ_SIZE)];
   let turn = 0;
@@ -119,6 +171,11 @@ function openSource(file) {
 function describe(error, stage) {
   const name = error?.name ?? 'Error';
   if (name === 'QuotaExceededError') return { reason: 'quota', detail: error.message };
+  // A read the browser refused (a worker of a page opened from disk, in
+  // some browsers) is not a file gone.
+  if (stage === 'read' && (name === 'NotAllowedError' || name === 'SecurityError')) {
+    return { reason: 'read-denied', detail: `${name}: ${error.message}` };
+  }
   if (stage === 'read' || name === 'NotReadableError' || name === 'NotFoundError') {
     return { reason: 'unreadable', detail: error?.message ?? String(error) };
   }
@@ -130,8 +187,8 @@ function describe(error, stage) {
 // the cipher loads or the output opens stops it too. However it is stopped,
 // the job itself drops what it opened, and says it is cancelled only once
 // that has settled: a picked file's writer aborted, a private file removed.
-async function run({ file, password, mode, target }) {
-  const current = { cancelled: false, reader: null, sink: null };
+async function run({ id, file, password, mode, target }) {
+  const current = { id, cancelled: false, reader: null, sink: null };
   job = current;
   const head = new Uint8Array(Math.min(HEAD, file.size));
   let key = null;
@@ -169,33 +226,35 @@ async function run({ file, password, mode, target }) {
       const now = performance.now();
       if (now - lastReport >= PROGRESS_EVERY_MS) {
         lastReport = now;
-        postMessage({ type: 'progress', done, total: file.size });
+        postMessage({ type: 'progress', id, done, total: file.size });
       }
     }
     if (done !== file.size) throw new DOMException(`read ${done} of ${file.size} bytes`, 'NotReadableError');
     stage = 'finish';
     const blob = await current.sink.finish();
     finished = true;
-    postMessage({ type: 'done', done, head, blob: blob instanceof Blob ? blob : null });
+    postMessage({ type: 'done', id, done, head, blob: blob instanceof Blob ? blob : null });
   } catch (error) {
     if (!current.cancelled) {
       await current.sink?.drop();
-      postMessage({ type: 'error', ...describe(error, stage) });
+      postMessage({ type: 'error', id, ...describe(error, stage) });
     }
   } finally {
     if (current.cancelled && !finished) {
       await current.sink?.drop();
-      postMessage({ type: 'cancelled' });
+      postMessage({ type: 'cancelled', id });
     }
     key?.wipe();
     if (job === current) job = null;
   }
 }
 
-async function cancel() {
+// A Cancel stops only the job it was meant for: one for a job that has
+// ended meanwhile is answered, and the answer is dropped by the page.
+async function cancel(id) {
   const current = job;
-  if (!current) {
-    postMessage({ type: 'cancelled' });
+  if (current?.id !== id) {
+    if (!current) postMessage({ type: 'cancelled', id });
     return;
   }
   current.cancelled = true;
@@ -203,7 +262,7 @@ async function cancel() {
 }
 
 self.onmessage = async ({ data }) => {
-  if (data.type === 'probe') postMessage({ type: 'probe', ok: await probe() });
+  if (data.type === 'probe') postMessage({ type: 'probe', method: await probe() });
   else if (data.type === 'start') await run(data);
-  else if (data.type === 'cancel') await cancel();
+  else if (data.type === 'cancel') await cancel(data.id);
 };

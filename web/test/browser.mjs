@@ -47,8 +47,9 @@ export async function serve() {
 // Opens the page. With picker: 'private storage', the save picker is
 // replaced by one that answers at once with a file in the origin's private
 // storage (headless browsers cannot show it); with picker: 'none', the page
-// sees a browser without one.
-export async function openPage(browser, url, { picker = 'none', width = 1280 } = {}) {
+// sees a browser without one. With free, the browser's storage estimate
+// says that many bytes are free.
+export async function openPage(browser, url, { picker = 'none', width = 1280, free } = {}) {
   const page = await browser.newPage();
   await page.setViewport({ width, height: 900 });
   const requests = [];
@@ -66,6 +67,11 @@ export async function openPage(browser, url, { picker = 'none', width = 1280 } =
       };
     }
   }, picker);
+  if (free !== undefined) {
+    await page.evaluateOnNewDocument((bytes) => {
+      navigator.storage.estimate = async () => ({ quota: bytes + 2 ** 20, usage: 2 ** 20 });
+    }, free);
+  }
   await page.goto(url);
   // The page says it is ready once its worker has answered and its storage
   // is tidied, which under load can take longer than a driver's default

@@ -91,6 +91,29 @@ test('storage that runs out says so and keeps nothing', { skip: BROWSER !== 'chr
   await page.close();
 });
 
+test('a result larger than the room the browser estimates is refused before a byte is read', async () => {
+  const { page } = await openPage(browser, server.url, { free: 3 * 2 ** 20 });
+  const result = await runJob(page, { file: makeFile(join(dir, 'no-room'), 16 * 2 ** 20), mode: 'decode', password: 'tarns' });
+  assert.match(result.error, /^The result needs 17 MB, and this browser's storage for this page has 3.1 MB free\./);
+  assert.deepEqual((await storedNames(page)).filter((n) => n.startsWith('zodevir-')), []);
+  await page.close();
+});
+
+test("another tab of the page leaves this tab's result alone, offered or still being written", async () => {
+  const source = makeFile(join(dir, 'two-tabs'), 96 * 2 ** 20);
+  const { page } = await openPage(browser, server.url);
+  const job = runJob(page, { file: source, mode: 'decode', password: 'tarns' });
+  await poll(page, () => document.getElementById('bar').value > 0.1);
+  const second = (await openPage(browser, server.url)).page;
+  const result = await job;
+  const third = (await openPage(browser, server.url)).page;
+  assert.equal(result.error, '');
+  await page.bringToFront();
+  assert.equal((await output(page, 'none', result, 96 * 2 ** 20)).length, 96 * 2 ** 20, 'the download');
+  await Promise.all([page.close(), second.close(), third.close()]);
+  rmSync(source);
+});
+
 test("the tool's files decode in the page byte for byte, and the page's decode with the tool", async (t) => {
   const sizes = [0, 1, 1025, (1 << 20) + 1];
   let row = 0;
@@ -126,7 +149,8 @@ test('refusals say why and leave nothing behind', async () => {
   const source = makeFile(join(dir, 'refused'), 5000);
   const rows = [
     { name: 'passwords that differ', job: { mode: 'encode', password: 'one', confirm: 'two' }, says: /do not match/ },
-    { name: 'text outside the code page', job: { mode: 'decode', password: 'パス', codePage: '1252' }, says: /cannot be written in code page 1252/ },
+    { name: 'text outside the code page, named by its place', job: { mode: 'decode', password: 'pパ', codePage: '1252' }, says: /^The password's character number 2 cannot be written in code page 1252/ },
+    { name: 'a NUL, which the tool cannot be given', job: { mode: 'decode', password: 'p\0w' }, says: /character number 2 is a NUL/ },
     { name: 'no password', job: { mode: 'decode', password: '' }, says: /Type the password/ },
   ];
   // A file removed after it was picked.
