@@ -106,6 +106,22 @@ copy_result copy_transformed(source_file& source, destination& dest, const block
     }
 }
 
+// An empty password argument takes it from a file or the environment a
+// script names, or asks at the terminal (into found): none of them shows in
+// the process list or the shell's history. False once the refusal is shown.
+bool find_password_for(char*& password, char* found, cipher_mode mode)
+{
+    password_file file;
+    if (const prompt_result result =
+            find_password(password, found, mode == cipher_mode::encode, file);
+        result != prompt_result::entered) {
+        const bool unreadable = result == prompt_result::unreadable_file;
+        fail(prompt_error(result), unreadable ? file.name : "", unreadable ? file.why : success);
+        return false;
+    }
+    return true;
+}
+
 // The command lines that end before any file is touched: --version, --help,
 // and too few arguments.
 int short_command_line(request asked)
@@ -150,16 +166,8 @@ int run(const command_line& line)
     // it gives the terminal its echo back.
     install_interrupt_cleanup();
 
-    // An empty password argument takes it from a file or the environment a
-    // script names, or asks at the terminal: none of them shows in the
-    // process list or the shell's history.
     char found[password_capacity];
-    password_file file;
-    if (const prompt_result result =
-            find_password(password, found, mode == cipher_mode::encode, file);
-        result != prompt_result::entered) {
-        const bool unreadable = result == prompt_result::unreadable_file;
-        fail(prompt_error(result), unreadable ? file.name : "", unreadable ? file.why : success);
+    if (!find_password_for(password, found, mode)) {
         return 1;
     }
     // The key table is all the run needs of the password; the key, which
