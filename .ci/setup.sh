@@ -5,7 +5,7 @@
 install_missing_packages() {
     packages=(git g++ clang cmake ninja-build libgtest-dev libbenchmark-dev groff-base clang-format cppcheck dpkg-dev lintian \
         file xfsprogs e2fsprogs acl attr util-linux devscripts g++-mingw-w64-x86-64 wine wine64 googletest \
-        bindfs fdisk g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user-static binfmt-support emscripten chromium firefox-esr)
+        bindfs fdisk webkit2gtk-driver gir1.2-webkit2-4.1 python3-gi xvfb xauth g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user-static binfmt-support emscripten chromium firefox-esr)
     # Node and npm from Debian where the machine has none of its own.
     command -v node > /dev/null || packages+=(nodejs)
     command -v npm > /dev/null || packages+=(npm)
